@@ -1,0 +1,123 @@
+#include "loop_reader.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+size_t sample_bytes(SampleType type)
+{
+  switch (type) {
+  case SampleType::Int16: return 2;
+  case SampleType::Int32: return 4;
+  case SampleType::Float: return 4;
+  case SampleType::Double: return 8;
+  }
+  return 0;
+}
+
+bool loop_open(LoopReader* reader, int fd)
+{
+  reader->info = SF_INFO{};
+  reader->file = sf_open_fd(fd, SFM_READ, &reader->info, SF_TRUE);
+  if (reader->file == nullptr) {
+    close(fd);
+    return false;
+  }
+  if (reader->info.channels < 1 || reader->info.samplerate < 1) {
+    loop_close(reader);
+    return false;
+  }
+  // Float samples beyond full scale are clipped, not wrapped, when they
+  // have to be read as integers.
+  sf_command(reader->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  reader->type = native_sample_type(*reader);
+  return true;
+}
+
+SampleType native_sample_type(const LoopReader& reader)
+{
+  switch (reader.info.format & SF_FORMAT_SUBMASK) {
+  case SF_FORMAT_PCM_S8:
+  case SF_FORMAT_PCM_U8:
+  case SF_FORMAT_PCM_16:
+  case SF_FORMAT_ULAW:
+  case SF_FORMAT_ALAW:
+  case SF_FORMAT_IMA_ADPCM:
+  case SF_FORMAT_MS_ADPCM:
+  case SF_FORMAT_GSM610:
+  case SF_FORMAT_VOX_ADPCM:
+  case SF_FORMAT_G721_32:
+  case SF_FORMAT_G723_24:
+  case SF_FORMAT_G723_40:
+  case SF_FORMAT_DWVW_12:
+  case SF_FORMAT_DWVW_16:
+  case SF_FORMAT_DPCM_8:
+  case SF_FORMAT_DPCM_16:
+  case SF_FORMAT_ALAC_16:
+  case SF_FORMAT_NMS_ADPCM_16:
+  case SF_FORMAT_NMS_ADPCM_24:
+  case SF_FORMAT_NMS_ADPCM_32:
+    return SampleType::Int16;
+  case SF_FORMAT_FLOAT:
+  case SF_FORMAT_VORBIS:
+  case SF_FORMAT_OPUS:
+  case SF_FORMAT_MPEG_LAYER_I:
+  case SF_FORMAT_MPEG_LAYER_II:
+  case SF_FORMAT_MPEG_LAYER_III:
+    return SampleType::Float;
+  case SF_FORMAT_DOUBLE:
+    return SampleType::Double;
+  default:
+    return SampleType::Int32;
+  }
+}
+
+namespace {
+
+sf_count_t read_frames(LoopReader* reader, char* buf, sf_count_t frames)
+{
+  switch (reader->type) {
+  case SampleType::Int16:
+    return sf_readf_short(reader->file, reinterpret_cast<short*>(buf), frames);
+  case SampleType::Int32:
+    return sf_readf_int(reader->file, reinterpret_cast<int*>(buf), frames);
+  case SampleType::Float:
+    return sf_readf_float(reader->file, reinterpret_cast<float*>(buf), frames);
+  case SampleType::Double:
+    return sf_readf_double(reader->file, reinterpret_cast<double*>(buf), frames);
+  }
+  return 0;
+}
+
+}  // namespace
+
+size_t loop_read(LoopReader* reader, void* buf, size_t frames)
+{
+  char* out = static_cast<char*>(buf);
+  const size_t frame_bytes =
+      sample_bytes(reader->type) * static_cast<size_t>(reader->info.channels);
+  size_t done = 0;
+  bool rewound = false;
+  while (done < frames) {
+    sf_count_t n = read_frames(reader, out + done * frame_bytes,
+                               static_cast<sf_count_t>(frames - done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      rewound = false;
+      continue;
+    }
+    // The end: start again from the first frame, unless even that gave
+    // nothing.
+    if (rewound || sf_seek(reader->file, 0, SEEK_SET) != 0)
+      break;
+    rewound = true;
+  }
+  return done;
+}
+
+void loop_close(LoopReader* reader)
+{
+  if (reader->file != nullptr)
+    sf_close(reader->file);
+  reader->file = nullptr;
+}

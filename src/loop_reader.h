@@ -1,0 +1,32 @@
+// Endless reading of a sound file: after its last frame comes its first.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstddef>
+
+enum class SampleType { Int16, Int32, Float, Double };
+
+size_t sample_bytes(SampleType type);
+
+struct LoopReader {
+  SNDFILE* file = nullptr;
+  SF_INFO info = {};
+  SampleType type = SampleType::Int16;
+};
+
+// Opens the sound file on |fd|, which the reader then owns (it is closed
+// by loop_close, or here on failure).  Fails for a file libsndfile cannot
+// decode.
+bool loop_open(LoopReader* reader, int fd);
+
+// The sample type that carries the file's samples without loss.
+SampleType native_sample_type(const LoopReader& reader);
+
+// Fills |buf| with |frames| frames of |reader->type|, going back to the
+// first frame after the last.  Returns fewer only when the file gives no
+// more frames even from its start (it was truncated, say); 0 then means
+// that nothing more will come.
+size_t loop_read(LoopReader* reader, void* buf, size_t frames);
+
+void loop_close(LoopReader* reader);

@@ -1,0 +1,18 @@
+// The Windows sound call, provided on Linux by libsndfile and ALSA.
+//
+// sndPlaySoundA(name, SND_ASYNC | SND_NODEFAULT | SND_LOOP) plays the file
+// in an endless loop through ALSA's "default" PCM on a thread of its own
+// and returns non-zero once the first audio is with the device; it
+// returns 0, and nothing plays, when the file cannot be decoded or the
+// device refuses it.  sndPlaySoundA(nullptr, ...) stops what plays.
+// Calls without SND_ASYNC and SND_LOOP are not supported and return 0.
+// The calls are made from one thread.
+#pragma once
+
+enum : unsigned {
+  SND_ASYNC = 0x0001,
+  SND_NODEFAULT = 0x0002,
+  SND_LOOP = 0x0008,
+};
+
+int sndPlaySoundA(const char* name, unsigned flags);
