@@ -17,13 +17,11 @@ size_t sample_bytes(SampleType type)
 
 bool loop_open(LoopReader* reader, int fd)
 {
+  reader->fd = fd;
   reader->info = SF_INFO{};
-  reader->file = sf_open_fd(fd, SFM_READ, &reader->info, SF_TRUE);
-  if (reader->file == nullptr) {
-    close(fd);
-    return false;
-  }
-  if (reader->info.channels < 1 || reader->info.samplerate < 1) {
+  reader->file = sf_open_fd(fd, SFM_READ, &reader->info, SF_FALSE);
+  if (reader->file == nullptr || reader->info.channels < 1 ||
+      reader->info.samplerate < 1) {
     loop_close(reader);
     return false;
   }
@@ -89,6 +87,30 @@ sf_count_t read_frames(LoopReader* reader, char* buf, sf_count_t frames)
   return 0;
 }
 
+// Goes back to the first frame.  Formats that cannot seek (GSM 6.10 in
+// WAV, for one) are decoded again from the start of the file.
+bool rewind(LoopReader* reader)
+{
+  if (sf_seek(reader->file, 0, SEEK_SET) == 0)
+    return true;
+  sf_close(reader->file);
+  reader->file = nullptr;
+  if (lseek(reader->fd, 0, SEEK_SET) != 0)
+    return false;
+  SF_INFO info = {};
+  reader->file = sf_open_fd(reader->fd, SFM_READ, &info, SF_FALSE);
+  if (reader->file == nullptr)
+    return false;
+  if (info.format != reader->info.format || info.channels != reader->info.channels ||
+      info.samplerate != reader->info.samplerate) {
+    sf_close(reader->file);
+    reader->file = nullptr;
+    return false;
+  }
+  sf_command(reader->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  return true;
+}
+
 }  // namespace
 
 size_t loop_read(LoopReader* reader, void* buf, size_t frames)
@@ -98,7 +120,7 @@ size_t loop_read(LoopReader* reader, void* buf, size_t frames)
       sample_bytes(reader->type) * static_cast<size_t>(reader->info.channels);
   size_t done = 0;
   bool rewound = false;
-  while (done < frames) {
+  while (done < frames && reader->file != nullptr) {
     sf_count_t n = read_frames(reader, out + done * frame_bytes,
                                static_cast<sf_count_t>(frames - done));
     if (n > 0) {
@@ -108,7 +130,7 @@ size_t loop_read(LoopReader* reader, void* buf, size_t frames)
     }
     // The end: start again from the first frame, unless even that gave
     // nothing.
-    if (rewound || sf_seek(reader->file, 0, SEEK_SET) != 0)
+    if (rewound || !rewind(reader))
       break;
     rewound = true;
   }
@@ -120,4 +142,7 @@ void loop_close(LoopReader* reader)
   if (reader->file != nullptr)
     sf_close(reader->file);
   reader->file = nullptr;
+  if (reader->fd != -1)
+    close(reader->fd);
+  reader->fd = -1;
 }

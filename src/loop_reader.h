@@ -10,7 +10,8 @@ enum class SampleType { Int16, Int32, Float, Double };
 size_t sample_bytes(SampleType type);
 
 struct LoopReader {
-  SNDFILE* file = nullptr;
+  int fd = -1;
+  SNDFILE* file = nullptr;  // null once the file has nothing more to give
   SF_INFO info = {};
   SampleType type = SampleType::Int16;
 };

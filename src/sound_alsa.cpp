@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <memory>
 #include <system_error>
@@ -34,6 +35,7 @@ struct Player {
   size_t chunk_frames = 0;
   size_t pending = 0;  // frames in |chunk| not yet written
   size_t offset = 0;   // first of them
+  std::atomic<bool> stopping{false};
   std::thread thread;
 };
 
@@ -205,7 +207,9 @@ bool wait_for_room(Player* p)
 
 void play(Player* p)
 {
-  for (;;) {
+  // A device that never fills up never sends the thread to poll(), so the
+  // stop request is also looked at between writes.
+  while (!p->stopping.load(std::memory_order_relaxed)) {
     snd_pcm_sframes_t n = write_some(p);
     if (n > 0)
       continue;
@@ -225,6 +229,7 @@ void stop()
   if (p == nullptr)
     return;
   g_playing = nullptr;
+  p->stopping.store(true, std::memory_order_relaxed);
   uint64_t one = 1;
   ssize_t ignored = write(p->wake_fd, &one, sizeof one);
   (void)ignored;

@@ -1,0 +1,52 @@
+// Fixtures and sound routes shared by the tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "loop_reader.h"
+
+// A directory of its own for one test, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// Writes a sound file of |frames| frames of noise in libsndfile |format|.
+void write_fixture(const std::string& path, int format, int channels, int rate,
+                   int frames);
+
+// Every frame of |path| as libsndfile decodes it into |type|.
+std::vector<char> decode_all(const std::string& path, SampleType type);
+
+// Whether |capture| is |frames|, frame for frame, repeated from the first
+// frame (a trailing partial frame is ignored).
+testing::AssertionResult is_loop_of(const std::string& capture,
+                                    const std::vector<char>& frames,
+                                    size_t frame_bytes);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+// Waits up to |seconds| for |path| to hold at least |bytes| bytes.
+bool wait_for_size(const std::string& path, size_t bytes, double seconds);
+
+// Routes ALSA's default PCM, for this process and the programs it starts,
+// to a file plugin over a null device that writes what is played to the
+// shell command |sink| (see capture_to()).  The null device
+// takes audio as fast as it comes; |sink| sets the pace.
+void route_sound_to(const TempDir& dir, const std::string& sink);
+
+// Makes ALSA's configuration empty: there is no default device.
+void route_sound_nowhere(const TempDir& dir);
+
+// A sink command that appends the first |limit| bytes it reads to |path|
+// and takes them at |bytes_per_second| (0: as fast as they come).
+std::string capture_to(const std::string& path, size_t limit, long bytes_per_second = 0);

@@ -1,0 +1,378 @@
+// The program as a user runs it: exact texts, exit statuses, standard
+// error, and the sound it plays, for every kind of standard input and
+// output.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "test_support.h"
+#include "version.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kBanner = "wavorbit " WAVORBIT_VERSION "\r\n";
+const std::string kNoFile = "***ERROR : please specify playback file name";
+const std::string kHelp = kBanner + "wavorbit - waveaudio loop playback\r\n  usage : wavorbit foo.wav";
+const std::string kPlayError = kBanner + "***ERROR : file open or playback error";
+const std::string kPrompt = "hit return key to stop...";
+
+// How a standard descriptor of the child is set up: a pipe the test reads
+// or writes, a file by name, or closed.
+struct Stdio {
+  enum Kind { Pipe, Path, Closed } kind = Pipe;
+  std::string path;
+  int flags = 0;
+};
+
+Stdio from_path(const std::string& path, int flags) { return {Stdio::Path, path, flags}; }
+Stdio closed() { return {Stdio::Closed, "", 0}; }
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // the child's standard input, when it is a pipe
+  int out = -1;  // its standard output, when it is a pipe
+  int err = -1;  // its standard error
+};
+
+Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
+{
+  Child child;
+  int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2];
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in.kind == Stdio::Pipe) {
+    EXPECT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  } else if (in.kind == Stdio::Path) {
+    posix_spawn_file_actions_addopen(&actions, 0, in.path.c_str(), in.flags, 0644);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  }
+  if (out.kind == Stdio::Pipe) {
+    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  } else if (out.kind == Stdio::Path) {
+    posix_spawn_file_actions_addopen(&actions, 1, out.path.c_str(), out.flags, 0644);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  }
+  EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+
+  std::vector<char*> argv;
+  std::string program = WAVORBIT_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  if (in_pipe[0] != -1) {
+    close(in_pipe[0]);
+    child.in = in_pipe[1];
+  }
+  if (out_pipe[1] != -1) {
+    close(out_pipe[1]);
+    child.out = out_pipe[0];
+  }
+  close(err_pipe[1]);
+  child.err = err_pipe[0];
+  return child;
+}
+
+std::string drain(int fd)
+{
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+// Reads from |fd| until |text| has arrived or the pipe closes.
+std::string read_until(int fd, const std::string& text)
+{
+  std::string got;
+  char buf[256];
+  while (got.find(text) == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+      break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+int wait_status(pid_t pid)
+{
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program with standard input from |input| (written, then closed)
+// and standard output a pipe.
+Result run(const std::vector<std::string>& args, const std::string& input = "")
+{
+  Child c = spawn(args, Stdio{}, Stdio{});
+  std::thread feeder([&] {
+    if (!input.empty() && write(c.in, input.data(), input.size()) < 0)
+      ADD_FAILURE() << "cannot write to the child";
+    close(c.in);
+  });
+  std::string err;
+  std::thread err_reader([&] { err = drain(c.err); });
+  std::string out = drain(c.out);
+  feeder.join();
+  err_reader.join();
+  return {wait_status(c.pid), out, err};
+}
+
+class Wavorbit : public testing::Test {
+ protected:
+  void SetUp() override
+  {
+    write_fixture(dir_.path("tune.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
+    route_sound_to(dir_, capture_to(dir_.path("capture.raw"), SIZE_MAX, 8 * 44100 * 4));
+  }
+  std::string tune() const { return dir_.path("tune.wav"); }
+  std::string captured() const { return read_file(dir_.path("capture.raw")); }
+
+  TempDir dir_;
+};
+
+TEST_F(Wavorbit, AnswersItsArgumentsWithExactTextsAndStatuses)
+{
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  } cases[] = {
+      {{}, kBanner + kNoFile, 1},
+      {{"-h"}, kHelp, 0},
+      {{"/h"}, kHelp, 0},
+      {{"-H"}, kHelp, 0},
+      {{"/H"}, kHelp, 0},
+      {{"-?"}, kHelp, 0},
+      {{"/?"}, kHelp, 0},
+      {{"-help.wav"}, kHelp, 0},
+      {{"/home.wav", "x"}, kHelp, 0},
+      {{"--help"}, kPlayError, 1},
+      {{"h"}, kPlayError, 1},
+      {{""}, kPlayError, 1},
+      {{" -h"}, kPlayError, 1},
+      {{"missing"}, kPlayError, 1},
+      {{"missing.wav", "-h"}, kPlayError, 1},
+      {{std::string(5000, 'x')}, kPlayError, 1},
+      {{"\x80\xff\xe9.wav"}, kPlayError, 1},
+  };
+  for (const auto& c : cases) {
+    Result r = run(c.args);
+    std::string shown = c.args.empty() ? "(none)" : c.args[0].substr(0, 20);
+    EXPECT_EQ(r.out, c.out) << shown;
+    EXPECT_EQ(r.status, c.status) << shown;
+    EXPECT_EQ(r.err, "") << shown;
+  }
+  EXPECT_EQ(captured(), "") << "nothing may be played";
+}
+
+TEST_F(Wavorbit, CompletesTheNameWithWav)
+{
+  std::string name = tune().substr(0, tune().size() - 4);
+  Result r = run({name}, "\n");
+  EXPECT_EQ(r.out, kPrompt);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+// Any of CR, LF, Ctrl+Z or the end of input ends the wait.
+TEST_F(Wavorbit, StopsOnEveryKindOfEndOfLine)
+{
+  for (const std::string input : {"\n", "\r", "\x1a", "typed text\r\n", "", "no end of line"}) {
+    Result r = run({tune(), "ignored"}, input);
+    EXPECT_EQ(r.out, kPrompt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST_F(Wavorbit, PlaysAnExactLoopUntilReturn)
+{
+  Child c = spawn({tune()}, Stdio{}, Stdio{});
+  EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+  // Several turns of the loop reach the device while the program waits.
+  EXPECT_TRUE(wait_for_size(dir_.path("capture.raw"), 2205 * 4 * 4, 10));
+  ASSERT_EQ(write(c.in, "\n", 1), 1);
+  EXPECT_EQ(wait_status(c.pid), 0);
+  EXPECT_EQ(drain(c.out), "");
+  EXPECT_EQ(drain(c.err), "");
+  close(c.in);
+  std::string played = captured();
+  EXPECT_TRUE(is_loop_of(played, decode_all(tune(), SampleType::Int16), 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(captured().size(), played.size()) << "played on after exit";
+}
+
+TEST_F(Wavorbit, KeepsPlayingWhileStandardInputStaysSilent)
+{
+  Child c = spawn({tune()}, Stdio{}, Stdio{});
+  EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended without input";
+  close(c.in);  // the end of input
+  EXPECT_EQ(wait_status(c.pid), 0);
+  drain(c.out);
+  drain(c.err);
+}
+
+// The terminator and what follows it stay unread where input can be
+// rewound, for whoever reads the same input next.
+TEST_F(Wavorbit, LeavesTheRestOfAFileUnread)
+{
+  std::string input = dir_.path("input.txt");
+  write_file(input, "abc\ndef\n");
+  int fd = open(input.c_str(), O_RDONLY);
+  ASSERT_NE(fd, -1);
+  pid_t pid;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::string program = WAVORBIT_BINARY, arg = tune();
+  char* argv[] = {program.data(), arg.data(), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, WAVORBIT_BINARY, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(wait_status(pid), 0);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 3);
+  close(fd);
+}
+
+// Standard output of every kind: a file gets exactly the texts; what
+// cannot be written gives a report on standard error and 217.
+TEST_F(Wavorbit, WritesEveryKindOfStandardOutput)
+{
+  std::string out_file = dir_.path("out.txt");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    Stdio in;
+    Stdio out;
+    int status;
+    std::string file_text;
+  } cases[] = {
+      {"file, help", {"-?"}, from_path("/dev/null", O_RDONLY),
+       from_path(out_file, O_WRONLY | O_CREAT | O_TRUNC), 0, kHelp},
+      {"file, playing", {tune()}, from_path("/dev/null", O_RDONLY),
+       from_path(out_file, O_WRONLY | O_CREAT | O_TRUNC), 0, kPrompt},
+      {"null device", {tune()}, from_path("/dev/null", O_RDONLY),
+       from_path("/dev/null", O_WRONLY), 0, ""},
+      {"full device", {"-h"}, from_path("/dev/null", O_RDONLY),
+       from_path("/dev/full", O_WRONLY), 217, ""},
+      {"full device, playing", {tune()}, from_path("/dev/null", O_RDONLY),
+       from_path("/dev/full", O_WRONLY), 217, ""},
+      {"closed", {"-h"}, from_path("/dev/null", O_RDONLY), closed(), 217, ""},
+      {"closed, playing", {tune()}, from_path("/dev/null", O_RDONLY), closed(), 217, ""},
+  };
+  for (const auto& c : cases) {
+    write_file(out_file, "");
+    Child child = spawn(c.args, c.in, c.out);
+    std::string err = drain(child.err);
+    EXPECT_EQ(wait_status(child.pid), c.status) << c.what;
+    if (c.status == 217) {
+      EXPECT_NE(err.find("standard output"), std::string::npos) << c.what << ": " << err;
+      EXPECT_EQ(err.find('\n'), err.size() - 1) << c.what << ": one line";
+    } else {
+      EXPECT_EQ(err, "") << c.what;
+      EXPECT_EQ(read_file(out_file), c.file_text) << c.what;
+    }
+  }
+}
+
+TEST_F(Wavorbit, EndsWith217WhenTheReaderHasGone)
+{
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               std::vector<std::string>{tune()}}) {
+    Child c = spawn(args, from_path("/dev/null", O_RDONLY), Stdio{});
+    close(c.out);  // nobody reads the program's output
+    std::string err = drain(c.err);
+    EXPECT_EQ(wait_status(c.pid), 217);
+    EXPECT_NE(err.find("standard output"), std::string::npos) << err;
+  }
+}
+
+TEST_F(Wavorbit, EndsWith217WhenStandardInputCannotBeRead)
+{
+  const Stdio inputs[] = {closed(), from_path("/dev/null", O_WRONLY)};
+  for (const Stdio& in : inputs) {
+    Child c = spawn({tune()}, in, Stdio{});
+    std::string err;
+    std::thread err_reader([&] { err = drain(c.err); });
+    EXPECT_EQ(drain(c.out), kPrompt);
+    err_reader.join();
+    EXPECT_EQ(wait_status(c.pid), 217);
+    EXPECT_NE(err.find("standard input"), std::string::npos) << err;
+  }
+}
+
+TEST_F(Wavorbit, StandardInputOfEveryKindEndsTheWait)
+{
+  std::string input = dir_.path("input.txt");
+  write_file(input, "abc\n");
+  const Stdio inputs[] = {from_path("/dev/null", O_RDONLY), from_path(input, O_RDONLY)};
+  for (const Stdio& in : inputs) {
+    Child c = spawn({tune()}, in, Stdio{});
+    EXPECT_EQ(drain(c.out), kPrompt);
+    EXPECT_EQ(drain(c.err), "");
+    EXPECT_EQ(wait_status(c.pid), 0);
+  }
+}
+
+// Input that never holds a line end is read and forgotten: the program's
+// memory does not grow with it.
+long peak_resident_kb(pid_t pid)
+{
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+TEST_F(Wavorbit, ForgetsWhatItReads)
+{
+  Child c = spawn({tune()}, Stdio{}, Stdio{});
+  EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+  std::string block(1 << 16, 'x');
+  ASSERT_EQ(write(c.in, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+  long before = peak_resident_kb(c.pid);
+  for (int i = 0; i < 512; ++i)  // 32 MiB
+    ASSERT_EQ(write(c.in, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+  long after = peak_resident_kb(c.pid);
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 4 * 1024) << "peak resident memory grew with the input";
+  close(c.in);
+  EXPECT_EQ(wait_status(c.pid), 0);
+  drain(c.out);
+  drain(c.err);
+}
+
+}  // namespace
