@@ -44,30 +44,38 @@ struct Child {
   int err = -1;  // its standard error
 };
 
+// Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
+// returns the test's end of it (|fd| 0 is written by the test, 1 read) and
+// adds the child's end to |child_ends|, for the test to close after the
+// spawn.
+int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
+           std::vector<int>* child_ends)
+{
+  if (stdio.kind == Stdio::Path) {
+    posix_spawn_file_actions_addopen(actions, fd, stdio.path.c_str(), stdio.flags, 0644);
+    return -1;
+  }
+  if (stdio.kind == Stdio::Closed) {
+    posix_spawn_file_actions_addclose(actions, fd);
+    return -1;
+  }
+  int ends[2];
+  EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  int child_end = fd == 0 ? ends[0] : ends[1];
+  posix_spawn_file_actions_adddup2(actions, child_end, fd);
+  child_ends->push_back(child_end);
+  return fd == 0 ? ends[1] : ends[0];
+}
+
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
 {
   Child child;
-  int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2];
+  std::vector<int> child_ends;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (in.kind == Stdio::Pipe) {
-    EXPECT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  } else if (in.kind == Stdio::Path) {
-    posix_spawn_file_actions_addopen(&actions, 0, in.path.c_str(), in.flags, 0644);
-  } else {
-    posix_spawn_file_actions_addclose(&actions, 0);
-  }
-  if (out.kind == Stdio::Pipe) {
-    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  } else if (out.kind == Stdio::Path) {
-    posix_spawn_file_actions_addopen(&actions, 1, out.path.c_str(), out.flags, 0644);
-  } else {
-    posix_spawn_file_actions_addclose(&actions, 1);
-  }
-  EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  child.in = set_up(&actions, 0, in, &child_ends);
+  child.out = set_up(&actions, 1, out, &child_ends);
+  child.err = set_up(&actions, 2, Stdio{}, &child_ends);
 
   std::vector<char*> argv;
   std::string program = WAVORBIT_BINARY;
@@ -78,17 +86,8 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   argv.push_back(nullptr);
   EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
-
-  if (in_pipe[0] != -1) {
-    close(in_pipe[0]);
-    child.in = in_pipe[1];
-  }
-  if (out_pipe[1] != -1) {
-    close(out_pipe[1]);
-    child.out = out_pipe[0];
-  }
-  close(err_pipe[1]);
-  child.err = err_pipe[0];
+  for (int fd : child_ends)
+    close(fd);
   return child;
 }
 
