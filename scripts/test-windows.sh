@@ -46,8 +46,9 @@ export PULSE_RUNTIME_PATH=$work/pulse PULSE_SERVER=unix:$work/pulse/native
 mkdir -p "$HOME" "$PULSE_RUNTIME_PATH"
 
 step "creating a private Wine prefix"
-"$WINE" wineboot -i >"$work/wineboot.log" 2>&1 </dev/null
-"$WINESERVER" -w
+"$WINE" wineboot -i >"$work/wineboot.log" 2>&1 </dev/null \
+  || die "wineboot failed: $(cat "$work/wineboot.log")"
+"$WINESERVER" -w </dev/null
 # A server kept up between the runs below, and Wine's own helper processes
 # started once with nothing of the tests' open.
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
@@ -64,6 +65,13 @@ pactl set-default-sink cap || die "pulseaudio did not come up: $(cat "$work/puls
 # The sound fixture: 6615 frames (0.15 s) of noise, no silent frame.
 wav=$work/loop.wav
 python3 "$root/scripts/loop-capture.py" fixture "$wav" 6615 || die "no fixture"
+
+# The console runs that reach the wait name a file that is not there: under
+# Wine the asynchronous sound call still reports success, so the program
+# prompts and waits, and no stream reaches the sound server.  Wine 8 with a
+# live Pulse stream dies of SIGSEGV at process exit now and then (2 in 150
+# runs measured), so only the sound test below plays the fixture.
+absent=$work/absent.wav
 
 passed=0
 failed=0
@@ -140,7 +148,7 @@ for arg in --help h '?'; do
   expect "not help: $arg" 0 "$prompt" "$arg"
 done
 # Trailing words are ignored.
-expect "second argument ignored" 0 "$help_text" -h "$wav"
+expect "second argument ignored" 0 "$help_text" -h "$absent"
 
 # Raw lines exactly as typed: cmd.exe runs a batch file, which hands its
 # line on untouched.  The C runtime's argv would read """-h" as "-h.
@@ -160,7 +168,7 @@ echo "note  the failed start cannot be shown under Wine (its asynchronous sndPla
 step "console failures"
 run -h </dev/null >/dev/full 2>"$work/err"
 expect_report "help to /dev/full" $? "$work/err"
-run "$wav" </dev/null >/dev/full 2>"$work/err"
+run "$absent" </dev/null >/dev/full 2>"$work/err"
 expect_report "prompt to /dev/full" $? "$work/err"
 # A pipe whose reader has gone: open both ends, then close the reading one.
 mkfifo "$work/gone"
@@ -168,7 +176,7 @@ exec 3<>"$work/gone" 4>"$work/gone" 3<&-
 run -h </dev/null >&4 2>"$work/err"
 expect_report "help to a pipe whose reader has gone" $? "$work/err"
 exec 4>&-
-run "$wav" <&- >"$work/out" 2>"$work/err"
+run "$absent" <&- >"$work/out" 2>"$work/err"
 status=$?
 if [ "$(cat "$work/out")" != "$prompt" ]; then
   fail "closed standard input" "standard output $(cat "$work/out")"
@@ -177,7 +185,7 @@ else
 fi
 
 step "the wait for the line end"
-expect "standard input /dev/null" 0 "$prompt" "$wav"
+expect "standard input /dev/null" 0 "$prompt" "$absent"
 # wait_case NAME BYTES ENDS: a pipe carries BYTES and its writer stays open.
 # ENDS=yes: the program must end with 0 while the writer is still there.
 # ENDS=no: it must still be waiting a while later, and end with 0 once the
@@ -187,7 +195,7 @@ wait_case() {
   mkfifo "$fifo"
   exec 5<>"$fifo"
   printf "$bytes" >&5
-  run "$wav" <"$fifo" >"$work/out" 2>"$work/err" 5>&- &
+  run "$absent" <"$fifo" >"$work/out" 2>"$work/err" 5>&- &
   local pid=$! status waited=0
   if [ "$ends" = no ]; then
     sleep 2
@@ -260,6 +268,7 @@ else
       sleep 0.1
     done
     if [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != "$prompt" ]; then
+      [ "$status" -eq 139 ] && status="$status (Wine killed by SIGSEGV at exit)"
       fail "$sound_name" "status $status, output $(cat "$work/out")"
     elif report=$(python3 "$root/scripts/loop-capture.py" check "$cap" "$wav" 0.8); then
       pass "$sound_name: $report"
