@@ -69,8 +69,8 @@ python3 "$root/scripts/loop-capture.py" fixture "$wav" 6615 || die "no fixture"
 # The console runs that reach the wait name a file that is not there: under
 # Wine the asynchronous sound call still reports success, so the program
 # prompts and waits, and no stream reaches the sound server.  Wine 8 with a
-# live Pulse stream dies of SIGSEGV at process exit now and then (2 in 150
-# runs measured), so only the sound test below plays the fixture.
+# live Pulse stream dies of SIGSEGV at process exit now and then (see the
+# sound test), so only the sound test plays the fixture.
 absent=$work/absent.wav
 
 passed=0
@@ -186,6 +186,17 @@ fi
 
 step "the wait for the line end"
 expect "standard input /dev/null" 0 "$prompt" "$absent"
+# From a file the line end and what follows it stay unread for the next
+# reader of the same open file.
+printf 'abc\nxyz' >"$work/input"
+{ run "$absent" >"$work/out" 2>"$work/err"; status=$?; cat >"$work/rest"; } <"$work/input"
+if [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != "$prompt" ]; then
+  fail 'file carrying "abc\nxyz"' "status $status, output $(cat "$work/out")"
+elif ! printf '\nxyz' | cmp -s - "$work/rest"; then
+  fail 'file carrying "abc\nxyz"' "left unread: $(od -An -c "$work/rest")"
+else
+  pass 'file carrying "abc\nxyz", "\nxyz" left unread'
+fi
 # wait_case NAME BYTES ENDS: a pipe carries BYTES and its writer stays open.
 # ENDS=yes: the program must end with 0 while the writer is still there.
 # ENDS=no: it must still be waiting a while later, and end with 0 once the
@@ -236,52 +247,73 @@ wait_case 'pipe carrying "abc" until it closes' 'abc' no
 wait_case 'pipe carrying 1000 bytes then "\n"' "$(printf '%01000d' 0)\\n" yes
 
 step "looped sound on the null sink"
-cap=$work/cap.raw
-parec --raw -d cap.monitor --format=s16le --channels=2 --rate=44100 >"$cap" </dev/null 2>"$work/parec.log" &
-parec_pid=$!
-mkfifo "$work/sound.in"
-exec 5<>"$work/sound.in"
-run "$wav" <"$work/sound.in" >"$work/out" 2>"$work/err" 5>&- &
-pid=$!
-sound_name="three turns heard, then stopped by the line end"
-if ! python3 "$root/scripts/loop-capture.py" wait "$cap" "$wav" 3 20; then
-  fail "$sound_name" "no sound"
-elif ! kill -0 "$pid" 2>/dev/null; then
-  fail "$sound_name" "the program ended before the line end"
-else
-  printf '\n' >&5
-  waited=0
-  while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
-    sleep 0.1
-    waited=$((waited + 1))
-  done
-  if kill -0 "$pid" 2>/dev/null; then
-    fail "$sound_name" "still playing 10 s after the line end"
+# sound_run: plays the fixture while parec records the sink, ends the wait
+# with a line end, records a second more.  Sets $verdict to "ok: REPORT",
+# "crash" or the reason for failing.
+sound_run() {
+  local cap=$work/cap.raw fifo=$work/sound.in.$RANDOM pid status waited size want report
+  parec --raw -d cap.monitor --format=s16le --channels=2 --rate=44100 \
+    >"$cap" </dev/null 2>"$work/parec.log" &
+  parec_pid=$!
+  mkfifo "$fifo"
+  exec 5<>"$fifo"
+  run "$wav" <"$fifo" >"$work/out" 2>"$work/err" 5>&- &
+  pid=$!
+  if ! report=$(python3 "$root/scripts/loop-capture.py" wait "$cap" "$wav" 3 20); then
+    verdict="no sound: $report"
+  elif ! kill -0 "$pid" 2>/dev/null; then
+    verdict="the program ended before the line end"
   else
-    wait "$pid"
-    status=$?
-    # A second of capture after the end: it must be silent.
-    size=$(stat -c %s "$cap")
-    want=$((size + 44100 * 4))
-    for _ in $(seq 50); do
-      [ "$(stat -c %s "$cap")" -ge "$want" ] && break
+    printf '\n' >&5
+    waited=0
+    while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
       sleep 0.1
+      waited=$((waited + 1))
     done
-    if [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != "$prompt" ]; then
-      [ "$status" -eq 139 ] && status="$status (Wine killed by SIGSEGV at exit)"
-      fail "$sound_name" "status $status, output $(cat "$work/out")"
-    elif report=$(python3 "$root/scripts/loop-capture.py" check "$cap" "$wav" 0.8); then
-      pass "$sound_name: $report"
+    if kill -0 "$pid" 2>/dev/null; then
+      verdict="still playing 10 s after the line end"
     else
-      fail "$sound_name" "$report"
+      wait "$pid"
+      status=$?
+      # A second of capture after the end: it must be silent.
+      size=$(stat -c %s "$cap")
+      want=$((size + 44100 * 4))
+      for _ in $(seq 50); do
+        [ "$(stat -c %s "$cap")" -ge "$want" ] && break
+        sleep 0.1
+      done
+      if [ "$status" -eq 139 ]; then
+        verdict=crash
+      elif [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != "$prompt" ]; then
+        verdict="status $status, output $(cat "$work/out")"
+      elif report=$(python3 "$root/scripts/loop-capture.py" check "$cap" "$wav" 0.8); then
+        verdict="ok: $report"
+      else
+        verdict=$report
+      fi
     fi
   fi
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  exec 5>&-
+  kill "$parec_pid" 2>/dev/null
+  wait "$parec_pid" 2>/dev/null
+  parec_pid=
+}
+# Wine 8 itself dies of SIGSEGV (status 139) at process exit after a live
+# Pulse stream in about 1 run of 100; a five-line program that only starts
+# and stops sndPlaySoundA does the same.  Such a run is played once more.
+sound_name="three turns heard, then stopped by the line end"
+sound_run
+if [ "$verdict" = crash ]; then
+  echo "note  Wine died of SIGSEGV at exit after the sound run; running it once more"
+  sound_run
 fi
-kill "$pid" 2>/dev/null
-wait "$pid" 2>/dev/null
-exec 5>&-
-kill "$parec_pid" 2>/dev/null
-wait "$parec_pid" 2>/dev/null
+case $verdict in
+  ok:*) pass "$sound_name: ${verdict#ok: }" ;;
+  crash) fail "$sound_name" "Wine died of SIGSEGV at exit twice" ;;
+  *) fail "$sound_name" "$verdict" ;;
+esac
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
