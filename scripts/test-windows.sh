@@ -199,17 +199,24 @@ else
 fi
 # wait_case NAME BYTES ENDS: a pipe carries BYTES and its writer stays open.
 # ENDS=yes: the program must end with 0 while the writer is still there.
-# ENDS=no: it must still be waiting a while later, and end with 0 once the
-# writer closes the pipe.
+# ENDS=no: it must still be waiting a second after its prompt, and end with
+# 0 once the writer closes the pipe.
 wait_case() {
   local name=$1 bytes=$2 ends=$3 fifo=$work/in.$RANDOM
   mkfifo "$fifo"
   exec 5<>"$fifo"
   printf "$bytes" >&5
+  rm -f "$work/out"
   run "$absent" <"$fifo" >"$work/out" 2>"$work/err" 5>&- &
   local pid=$! status waited=0
   if [ "$ends" = no ]; then
-    sleep 2
+    # Once the prompt is out the program is at its read; give it a second.
+    while [ "$(cat "$work/out" 2>/dev/null)" != "$prompt" ] && [ "$waited" -lt 150 ]; do
+      sleep 0.1
+      waited=$((waited + 1))
+    done
+    sleep 1
+    waited=0
     if ! kill -0 "$pid" 2>/dev/null; then
       exec 5>&-
       wait "$pid"
