@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Benchmarks wavorbit against sox, mpv and ffplay through a private
+# PulseAudio daemon; writes docs/benchmarks.md, docs/benchmarks.png and
+# build-bench/benchmarks.txt.  Extra arguments go to bench/bench.py
+# (--runs N, --seconds S).  Takes about 7 minutes and 1 GB in $TMPDIR.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh --bench
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVORBIT_TESTS=OFF >/dev/null
+cmake --build build-bench >/dev/null
+exec /usr/bin/python3 bench/bench.py build-bench/wavorbit build-bench \
+  --docs docs "$@"
