@@ -25,6 +25,10 @@ namespace {
 const unsigned kBufferMicros = 1000000;
 // Upper bound on the bytes handed to one write.
 const size_t kChunkBytes = 64 * 1024;
+// Periods in the buffer.
+const unsigned kPeriods = 2;
+// The shortest sleep between writes.
+const int kMinSleepMillis = 10;
 
 struct Player {
   LoopReader reader;
@@ -33,6 +37,9 @@ struct Player {
   std::vector<char> chunk;
   size_t frame_bytes = 0;
   size_t chunk_frames = 0;
+  snd_pcm_uframes_t buffer_frames = 0;
+  snd_pcm_uframes_t start_frames = 0;
+  unsigned rate = 0;
   size_t pending = 0;  // frames in |chunk| not yet written
   size_t offset = 0;   // first of them
   std::atomic<bool> stopping{false};
@@ -78,6 +85,35 @@ bool choose_sample_type(snd_pcm_t* pcm, SampleType native, SampleType* chosen)
   return false;
 }
 
+// Asks for a buffer of kBufferMicros in kPeriods periods.
+bool set_buffer(snd_pcm_t* pcm, SampleType type, unsigned channels,
+                unsigned rate)
+{
+  snd_pcm_hw_params_t* hw;
+  snd_pcm_hw_params_alloca(&hw);
+  unsigned buffer_micros = kBufferMicros;
+  unsigned periods = kPeriods;
+  return snd_pcm_hw_params_any(pcm, hw) >= 0 &&
+         snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) >= 0 &&
+         snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+         snd_pcm_hw_params_set_format(pcm, hw, pcm_format(type)) >= 0 &&
+         snd_pcm_hw_params_set_channels(pcm, hw, channels) >= 0 &&
+         snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) >= 0 &&
+         snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_micros, nullptr) >= 0 &&
+         snd_pcm_hw_params_set_periods_near(pcm, hw, &periods, nullptr) >= 0 &&
+         snd_pcm_hw_params(pcm, hw) >= 0;
+}
+
+// The device starts as soon as it holds |start_frames|.
+bool set_start(snd_pcm_t* pcm, snd_pcm_uframes_t start_frames)
+{
+  snd_pcm_sw_params_t* sw;
+  snd_pcm_sw_params_alloca(&sw);
+  return snd_pcm_sw_params_current(pcm, sw) >= 0 &&
+         snd_pcm_sw_params_set_start_threshold(pcm, sw, start_frames) >= 0 &&
+         snd_pcm_sw_params(pcm, sw) >= 0;
+}
+
 bool open_file(LoopReader* reader, const char* name)
 {
   int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -104,18 +140,20 @@ bool open_device(Player* p)
     return false;
   p->reader.type = type;
   const SF_INFO& info = p->reader.info;
-  if (snd_pcm_set_params(p->pcm, pcm_format(type),
-                         SND_PCM_ACCESS_RW_INTERLEAVED,
-                         static_cast<unsigned>(info.channels),
-                         static_cast<unsigned>(info.samplerate), 1,
-                         kBufferMicros) < 0)
+  if (!set_buffer(p->pcm, type, static_cast<unsigned>(info.channels),
+                  static_cast<unsigned>(info.samplerate)))
     return false;
+  p->rate = static_cast<unsigned>(info.samplerate);
   p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
   p->chunk_frames = kChunkBytes / p->frame_bytes;
   if (p->chunk_frames == 0)
     p->chunk_frames = 1;
   p->chunk.resize(p->chunk_frames * p->frame_bytes);
-  return true;
+  snd_pcm_uframes_t period_frames;
+  if (snd_pcm_get_params(p->pcm, &p->buffer_frames, &period_frames) < 0)
+    return false;
+  p->start_frames = p->buffer_frames;
+  return set_start(p->pcm, p->start_frames);
 }
 
 void close_player(Player* p)
@@ -152,14 +190,11 @@ snd_pcm_sframes_t write_some(Player* p)
   return n;
 }
 
-// Fills the device's buffer, which starts it.
+// Hands the device enough to start it; the first audio is then with it.
 bool prefill(Player* p)
 {
-  snd_pcm_uframes_t buffer_frames, period_frames;
-  if (snd_pcm_get_params(p->pcm, &buffer_frames, &period_frames) < 0)
-    return false;
   snd_pcm_uframes_t written = 0;
-  while (written < buffer_frames) {
+  while (written < p->start_frames) {
     snd_pcm_sframes_t n = write_some(p);
     if (n < 0)
       return false;
@@ -170,39 +205,26 @@ bool prefill(Player* p)
   return written > 0;
 }
 
-// Sleeps until the device takes more audio (true) or stop is asked for
-// or the device is gone (false).
+// Sleeps until about half the buffer has played (true), or until stop
+// is asked for (false).  A timer rather than the device's descriptors:
+// those wake the thread at every request of the sound server.
 bool wait_for_room(Player* p)
 {
-  int count = snd_pcm_poll_descriptors_count(p->pcm);
-  if (count <= 0)
-    return false;
-  std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
-  fds[0] = {p->wake_fd, POLLIN, 0};
-  if (snd_pcm_poll_descriptors(p->pcm, &fds[1], static_cast<unsigned>(count)) < 0)
-    return false;
-  for (;;) {
-    if (poll(fds.data(), fds.size(), -1) == -1) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    if (fds[0].revents != 0)
-      return false;
-    unsigned short revents = 0;
-    if (snd_pcm_poll_descriptors_revents(p->pcm, &fds[1],
-                                         static_cast<unsigned>(count),
-                                         &revents) < 0)
-      return false;
-    if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      // An underrun or suspend is for the next write to recover; any
-      // other state means the device is gone.
-      snd_pcm_state_t state = snd_pcm_state(p->pcm);
-      return state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED;
-    }
-    if (revents & POLLOUT)
-      return true;
+  int millis = kMinSleepMillis;
+  snd_pcm_sframes_t avail = snd_pcm_avail_update(p->pcm);
+  if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) < p->buffer_frames / 2) {
+    snd_pcm_uframes_t excess = p->buffer_frames / 2 - static_cast<snd_pcm_uframes_t>(avail);
+    millis = static_cast<int>(excess * 1000 / p->rate);
+    if (millis < kMinSleepMillis)
+      millis = kMinSleepMillis;
   }
+  // An underrun (avail < 0) is for the next write to recover.
+  pollfd fd = {p->wake_fd, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&fd, 1, millis);
+  } while (n == -1 && errno == EINTR);
+  return n == 0;
 }
 
 void play(Player* p)
