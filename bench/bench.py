@@ -39,8 +39,8 @@ def measure(player, path, loop, seconds, env):
         out['error'] = 'nothing reached the sink'
         return out
     first, last = span
-    out['first_ms'] = (cap.frame_time_ns(first) - r['start']) / 1e6
-    out['silence_ms'] = (cap.frame_time_ns(last) - r['stop']) / 1e6
+    out['first_ms'] = (cap.arrival_ns(first) - r['start']) / 1e6
+    out['silence_ms'] = (cap.arrival_ns(last) - r['stop']) / 1e6
     sound = bytes(cap.data[first * FRAME_BYTES:(last + 1) * FRAME_BYTES])
     seams, exact, bad = route.check_seams(sound, loop)
     out['seams'] = seams
@@ -61,6 +61,7 @@ def main():
     ap.add_argument('outdir')
     ap.add_argument('--runs', type=int, default=3)
     ap.add_argument('--seconds', type=float, default=20)
+    ap.add_argument('--players', help='comma-separated subset to run')
     ap.add_argument('--docs', help='where benchmarks.md and .png go')
     ap.add_argument('--command', default='bash bench/run.sh',
                     help='the command to name in the report')
@@ -78,6 +79,8 @@ def main():
         write_big_wav(big, loop, BIG_BYTES)
         daemon = route.Daemon(os.path.join(tmp, 'pulse'))
         roster = players.peers(os.path.abspath(args.wavorbit))
+        if args.players:
+            roster = [p for p in roster if p.name in args.players.split(',')]
         runs = {p.name: [] for p in roster}
         for i in range(args.runs):
             for p in roster:

@@ -67,6 +67,8 @@ def targets(roster, runs):
     w = 'wavorbit'
     peers = [p.name for p in roster if p.name != w]
     out = []
+    if w not in runs or 'sox' not in runs or not peers:
+        return [('(needs wavorbit, sox and the other peers in the run)', '')]
     cpu, sox_cpu = med(w, 'cpu_s'), med('sox', 'cpu_s')
     out.append(('CPU <= sox / 5: %.3f <= %.3f' % (cpu, sox_cpu / 5),
                 verdict(cpu <= sox_cpu / 5)))
@@ -180,11 +182,13 @@ def markdown(roster, runs, table_text, args, path):
         '- CPU: the sum over all threads of `/proc/PID/task/*/schedstat` (user +',
         '  system, in ns) from process start to the stop.',
         '- Peak RSS: `VmHWM` of `/proc/PID/status` just before the stop.',
-        '- Start: from just before the process is spawned to the first frame',
-        '  that reaches the sink (timestamped arrivals at the sink monitor, about',
-        '  ±10 ms); for wavorbit also to its prompt on standard output.',
-        '- Stop: from the Return byte (or the peer\'s own stop) to the last frame',
-        '  at the sink, and to the process exit.',
+        '- Start: from just before the process is spawned to the arrival of the',
+        '  first sounding frame from the sink monitor (the sink mixes in 10 ms',
+        '  blocks, so this is up to 10 ms after the player handed the frame over);',
+        '  for wavorbit also to its prompt on standard output.',
+        '- Stop: from the Return byte (or the peer\'s own stop) to the arrival of',
+        '  the last sounding frame (negative: the block mixed after the stop was',
+        '  already silent), and to the process exit.',
         '- Seams: the recording from its first to its last sounding frame is',
         '  compared, sample for sample, with the input repeated.',
         '',

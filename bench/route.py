@@ -1,12 +1,13 @@
 """The sound route: a private headless PulseAudio daemon with a null sink
 "cap", which ALSA's "default" reaches through PULSE_SERVER, and a
 timestamped recording of that sink's monitor."""
+import bisect
 import os
 import subprocess
 import threading
 import time
 
-from wavfile import FRAME_BYTES, RATE
+from wavfile import FRAME_BYTES
 
 
 class Daemon:
@@ -79,12 +80,13 @@ class Capture:
         self.thread.join()
         del self.data[len(self.data) - len(self.data) % FRAME_BYTES:]
 
-    def frame_time_ns(self, frame):
-        """When |frame| reached the sink's monitor: the sink runs at RATE,
-        so frame i arrives at t0 + i / RATE; a read can come late but never
-        early, so t0 is the earliest any read allows."""
-        t0 = min(t - (n // FRAME_BYTES) * 1e9 / RATE for t, n in self.stamps)
-        return t0 + frame * 1e9 / RATE
+    def arrival_ns(self, frame):
+        """When the read that carries |frame| came from the sink's monitor.
+        The sink mixes in blocks (10 ms here) and hands each block to the
+        monitor at once, so this is when the frame reached the sink, plus
+        the delivery to parec (under 1 ms in steady state)."""
+        ends = [n // FRAME_BYTES for _, n in self.stamps]
+        return self.stamps[bisect.bisect_right(ends, frame)][0]
 
 
 def sounding_frames(data):
