@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <memory>
@@ -104,7 +105,8 @@ bool set_buffer(snd_pcm_t* pcm, SampleType type, unsigned channels,
          snd_pcm_hw_params(pcm, hw) >= 0;
 }
 
-// The device starts as soon as it holds |start_frames|.
+// The device starts as soon as it holds |start_frames|; the thread
+// fills the rest of the buffer after that.
 bool set_start(snd_pcm_t* pcm, snd_pcm_uframes_t start_frames)
 {
   snd_pcm_sw_params_t* sw;
@@ -152,7 +154,10 @@ bool open_device(Player* p)
   snd_pcm_uframes_t period_frames;
   if (snd_pcm_get_params(p->pcm, &p->buffer_frames, &period_frames) < 0)
     return false;
-  p->start_frames = p->buffer_frames;
+  // Start after a quarter of a second, or one chunk if that is more;
+  // the thread fills the rest of the buffer at once.
+  p->start_frames = std::max<snd_pcm_uframes_t>(p->rate / 4, p->chunk_frames);
+  p->start_frames = std::min(p->start_frames, p->buffer_frames);
   return set_start(p->pcm, p->start_frames);
 }
 
