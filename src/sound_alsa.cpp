@@ -25,7 +25,7 @@ namespace {
 // what is buffered, so it does not delay silence.
 const unsigned kBufferMicros = 1000000;
 // Upper bound on the bytes handed to one write.
-const size_t kChunkBytes = 64 * 1024;
+const size_t kChunkBytes = 32 * 1024;
 // Periods in the buffer.
 const unsigned kPeriods = 2;
 // The shortest sleep between writes.
