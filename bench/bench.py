@@ -18,6 +18,7 @@ from wavfile import FRAME_BYTES, RATE, noise_frames, write_big_wav, write_wav
 
 BIG_BYTES = 1 << 30
 BIG_SECONDS = 5
+ONCE_SECONDS = 30
 TAIL_SECONDS = 1.0
 
 
@@ -74,6 +75,9 @@ def main():
         loop = noise_frames(RATE)
         small = os.path.join(tmp, 'noise-1s.wav')
         write_wav(small, loop)
+        once = noise_frames(RATE * ONCE_SECONDS, seed=777)
+        long = os.path.join(tmp, 'noise-30s.wav')
+        write_wav(long, once)
         big = os.path.join(tmp, 'noise-1g.wav')
         print('writing a 1 GB WAV in %s' % tmp, flush=True)
         write_big_wav(big, loop, BIG_BYTES)
@@ -86,7 +90,10 @@ def main():
             for p in roster:
                 print('run %d/%d  %-8s' % (i + 1, args.runs, p.name),
                       end=' ', flush=True)
-                one = measure(p, small, loop, args.seconds, daemon.env)
+                if p.reference:
+                    one = measure(p, long, once, args.seconds, daemon.env)
+                else:
+                    one = measure(p, small, loop, args.seconds, daemon.env)
                 one.update(measure_big(p, big, daemon.env))
                 runs[p.name].append(one)
                 print(json.dumps(one), flush=True)

@@ -20,13 +20,16 @@ def _controlling_tty():
 
 class Player:
     def __init__(self, name, argv, env=None, stop='sigint', tty=False,
-                 prompt=None):
+                 prompt=None, reference=False):
         self.name = name
         self.argv = argv      # with {file} for the sound file
         self.env = env or {}
         self.stop = stop      # 'sigint', or the bytes to type
         self.tty = tty
         self.prompt = prompt  # bytes it writes once playing, or None
+        # A reference plays a long file once instead of looping a short
+        # one: what ALSA, PulseAudio and libsndfile cost by themselves.
+        self.reference = reference
 
     def command(self, path):
         return [a.replace('{file}', path) for a in self.argv]
@@ -35,9 +38,10 @@ class Player:
         env = ' '.join('%s=%s' % kv for kv in sorted(self.env.items()))
         stop = 'SIGINT' if self.stop == 'sigint' else repr(self.stop.decode())
         where = ' on a pty' if self.tty else ''
-        return '%s%s FILE%s, stopped with %s' % (
+        once = ' (reference: plays a 30 s WAV once, no loop)' if self.reference else ''
+        return '%s%s FILE%s, stopped with %s%s' % (
             env + ' ' if env else '', ' '.join(self.argv[:-1]) if
-            self.argv[-1] == '{file}' else ' '.join(self.argv), where, stop)
+            self.argv[-1] == '{file}' else ' '.join(self.argv), where, stop, once)
 
 
 def peers(wavorbit):
@@ -50,6 +54,7 @@ def peers(wavorbit):
                        '--ao=alsa', '{file}'], stop=b'q', tty=True),
         Player('ffplay', ['ffplay', '-nodisp', '-loop', '0', '{file}'],
                env={'SDL_AUDIODRIVER': 'alsa'}),
+        Player('aplay', ['aplay', '-q', '{file}'], reference=True),
     ]
 
 

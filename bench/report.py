@@ -65,7 +65,7 @@ def targets(roster, runs):
         return 'holds' if ok else 'MISSED'
 
     w = 'wavorbit'
-    peers = [p.name for p in roster if p.name != w]
+    peers = [p.name for p in roster if p.name != w and not p.reference]
     out = []
     if w not in runs or 'sox' not in runs or not peers:
         return [('(needs wavorbit, sox and the other peers in the run)', '')]
@@ -177,7 +177,9 @@ def markdown(roster, runs, table_text, args, path):
         % (args.seconds, args.runs),
         'each, through a private headless PulseAudio daemon whose null sink is',
         'recorded with `parec`. Each player is then run for 5 s on a 1 GB WAV for',
-        'its peak resident memory.',
+        'its peak resident memory. `aplay` is a reference, not a peer: it plays a',
+        '30 s WAV once, which shows what ALSA and PulseAudio (whose client loads',
+        'libsndfile too) cost on their own.',
         '',
         '- CPU: the sum over all threads of `/proc/PID/task/*/schedstat` (user +',
         '  system, in ns) from process start to the stop.',

@@ -8,7 +8,7 @@ for group in "$@"; do
   case "$group" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
     --package) packages+=(dpkg-dev file mandoc man-db groff-base) ;;
-    --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins sox mpv ffmpeg gnuplot-nox python3) ;;
+    --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins alsa-utils sox libsox-fmt-alsa mpv ffmpeg gnuplot-nox python3) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
