@@ -119,10 +119,13 @@ set grid ytics
 set yrange [0:*]
 set key top left
 set title "CPU seconds over 20 s (user+sys, all threads)"
-plot "{dat}" using 2:3:4:xtic(1) title "CPU s" lc rgb "#4878a8"
+plot "{dat}" using 2:3:4:xtic(1) title "CPU s" lc rgb "#4878a8", \
+     "" using 0:4:(sprintf("%.3f", $2)) with labels offset 0,0.8 notitle
 set title "peak resident memory, MB"
 plot "{dat}" using 5:6:7:xtic(1) title "1 s WAV" lc rgb "#58a060", \
-     "" using 8:9:10 title "1 GB WAV" lc rgb "#c07840"
+     "" using 8:9:10 title "1 GB WAV" lc rgb "#c07840", \
+     "" using ($0-0.17):6:(sprintf("%.1f", $5)) with labels offset 0,0.8 font ",8" notitle, \
+     "" using ($0+0.17):9:(sprintf("%.1f", $8)) with labels offset 0,0.8 font ",8" notitle
 unset multiplot
 '''.format(png=png, dat=datfile)
     subprocess.run(['gnuplot'], input=script.encode(), check=True)
