@@ -86,6 +86,7 @@ def main():
         if args.players:
             roster = [p for p in roster if p.name in args.players.split(',')]
         runs = {p.name: [] for p in roster}
+        load_before = os.getloadavg()[0]
         for i in range(args.runs):
             for p in roster:
                 print('run %d/%d  %-8s' % (i + 1, args.runs, p.name),
@@ -102,6 +103,7 @@ def main():
             daemon.close()
         shutil.rmtree(tmp)
 
+    load = (load_before, os.getloadavg()[0])
     with open(os.path.join(args.outdir, 'runs.json'), 'w') as f:
         json.dump(runs, f, indent=1)
     table = report.table(roster, runs, args.seconds)
@@ -113,7 +115,7 @@ def main():
     os.makedirs(docs, exist_ok=True)
     report.plot(roster, runs, os.path.join(args.outdir, 'plot.dat'),
                 os.path.join(docs, 'benchmarks.png'))
-    report.markdown(roster, runs, table, args,
+    report.markdown(roster, runs, table, args, load,
                     os.path.join(docs, 'benchmarks.md'))
     return 0
 

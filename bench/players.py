@@ -35,13 +35,13 @@ class Player:
         return [a.replace('{file}', path) for a in self.argv]
 
     def describe(self):
-        env = ' '.join('%s=%s' % kv for kv in sorted(self.env.items()))
+        env = ''.join('%s=%s ' % kv for kv in sorted(self.env.items()))
+        argv = [os.path.basename(self.argv[0])] + self.argv[1:]
+        cmd = ' '.join(a.replace('{file}', 'FILE') for a in argv)
         stop = 'SIGINT' if self.stop == 'sigint' else repr(self.stop.decode())
         where = ' on a pty' if self.tty else ''
         once = ' (reference: plays a 30 s WAV once, no loop)' if self.reference else ''
-        return '%s%s FILE%s, stopped with %s%s' % (
-            env + ' ' if env else '', ' '.join(self.argv[:-1]) if
-            self.argv[-1] == '{file}' else ' '.join(self.argv), where, stop, once)
+        return '`%s%s`%s, stopped with %s%s' % (env, cmd, where, stop, once)
 
 
 def peers(wavorbit):

@@ -8,8 +8,8 @@ import time
 # (key, label, format, players it applies to or None for all)
 METRICS = [
     ('cpu_s', 'CPU s (user+sys, all threads)', '%.3f', None),
-    ('rss_mb', 'peak RSS MB, 1 s WAV', '%.1f', None),
-    ('rss1g_mb', 'peak RSS MB, 1 GB WAV', '%.1f', None),
+    ('rss_mb', 'peak RSS MB, 1 s WAV', '%.2f', None),
+    ('rss1g_mb', 'peak RSS MB, 1 GB WAV', '%.2f', None),
     ('prompt_ms', 'prompt on stdout, ms', '%.1f', ('wavorbit',)),
     ('first_ms', 'first sample at sink, ms', '%.1f', None),
     ('silence_ms', 'stop to last sample, ms', '%.1f', None),
@@ -149,7 +149,7 @@ def _cmd(argv):
         return '?'
 
 
-def machine():
+def machine(load):
     versions = []
     for p in PACKAGES:
         v = _cmd(['dpkg-query', '-W', '-f=${Version}', p])
@@ -165,11 +165,13 @@ def machine():
         ('packages', ', '.join(versions)),
         ('wavorbit', 'commit %s' % _cmd(['git', '-C', here, 'describe',
                                           '--always', '--dirty'])),
+        ('load average (1 min) before and after the runs',
+         '%.2f, %.2f (the cores are shared with other work)' % load),
         ('date', time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())),
     ]
 
 
-def markdown(roster, runs, table_text, args, path):
+def markdown(roster, runs, table_text, args, load, path):
     lines = [
         '# Benchmarks',
         '',
@@ -201,9 +203,9 @@ def markdown(roster, runs, table_text, args, path):
         '',
     ]
     for p in roster:
-        lines.append('- %s: `%s`' % (p.name, p.describe()))
+        lines.append('- %s: %s' % (p.name, p.describe()))
     lines += ['', '## Machine', '']
-    for k, v in machine():
+    for k, v in machine(load):
         lines.append('- %s: %s' % (k, v))
     lines += ['', '## Results', '', '```', table_text, '```', '',
               '![CPU and memory per player](benchmarks.png)', '']
