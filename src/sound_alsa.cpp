@@ -26,8 +26,10 @@ namespace {
 const unsigned kBufferMicros = 1000000;
 // Upper bound on the bytes handed to one write.
 const size_t kChunkBytes = 32 * 1024;
-// Periods in the buffer.
-const unsigned kPeriods = 2;
+// Periods in the buffer: the fewest ALSA's PulseAudio plugin takes.  The
+// thread's wake-ups follow a timer, not the periods; fewer periods mean
+// fewer requests from the sound server.
+const unsigned kPeriods = 3;
 // The shortest sleep between writes.
 const int kMinSleepMillis = 10;
 
