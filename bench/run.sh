@@ -2,7 +2,7 @@
 # Benchmarks wavorbit against sox, mpv and ffplay through a private
 # PulseAudio daemon; writes docs/benchmarks.md, docs/benchmarks.png and
 # build-bench/benchmarks.txt.  Extra arguments go to bench/bench.py
-# (--runs N, --seconds S).  Takes about 7 minutes and 1 GB in $TMPDIR.
+# (--runs N, --seconds S).  Takes about 9 minutes and 1 GB in $TMPDIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
