@@ -68,6 +68,7 @@ def main():
                     help='the command to name in the report')
     args = ap.parse_args()
 
+    host = report.machine()
     os.makedirs(args.outdir, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix='wavorbit-bench-')
     daemon = None
@@ -115,7 +116,7 @@ def main():
     os.makedirs(docs, exist_ok=True)
     report.plot(roster, runs, os.path.join(args.outdir, 'plot.dat'),
                 os.path.join(docs, 'benchmarks.png'))
-    report.markdown(roster, runs, table, args, load,
+    report.markdown(roster, runs, table, args, host, load,
                     os.path.join(docs, 'benchmarks.md'))
     return 0
 

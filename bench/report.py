@@ -149,7 +149,9 @@ def _cmd(argv):
         return '?'
 
 
-def machine(load):
+def machine():
+    """The machine and the software measured; call before anything is
+    written, so that the commit is not seen as modified."""
     versions = []
     for p in PACKAGES:
         v = _cmd(['dpkg-query', '-W', '-f=${Version}', p])
@@ -165,13 +167,11 @@ def machine(load):
         ('packages', ', '.join(versions)),
         ('wavorbit', 'commit %s' % _cmd(['git', '-C', here, 'describe',
                                           '--always', '--dirty'])),
-        ('load average (1 min) before and after the runs',
-         '%.2f, %.2f (the cores are shared with other work)' % load),
         ('date', time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())),
     ]
 
 
-def markdown(roster, runs, table_text, args, load, path):
+def markdown(roster, runs, table_text, args, host, load, path):
     lines = [
         '# Benchmarks',
         '',
@@ -205,7 +205,9 @@ def markdown(roster, runs, table_text, args, load, path):
     for p in roster:
         lines.append('- %s: %s' % (p.name, p.describe()))
     lines += ['', '## Machine', '']
-    for k, v in machine(load):
+    host = host + [('load average (1 min) before and after the runs',
+                    '%.2f, %.2f (the cores are shared with other work)' % load)]
+    for k, v in host:
         lines.append('- %s: %s' % (k, v))
     lines += ['', '## Results', '', '```', table_text, '```', '',
               '![CPU and memory per player](benchmarks.png)', '']
