@@ -23,6 +23,8 @@ namespace {
 // A large buffer lets the thread sleep for long stretches; stop drops
 // what is buffered, so it does not delay silence.
 const unsigned kBufferMicros = 1000000;
+// ...but no more than this many bytes, whatever rate a file claims.
+const double kMaxBufferBytes = 8 * 1024 * 1024;
 // Upper bound on the bytes handed to one write.
 const size_t kChunkBytes = 64 * 1024;
 
@@ -104,13 +106,18 @@ bool open_device(Player* p)
     return false;
   p->reader.type = type;
   const SF_INFO& info = p->reader.info;
+  p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
+  double bytes_per_second = static_cast<double>(p->frame_bytes) * info.samplerate;
+  double micros = kMaxBufferBytes / bytes_per_second * 1e6;
+  unsigned buffer_micros = micros >= kBufferMicros ? kBufferMicros
+                           : micros < 1            ? 1
+                                                   : static_cast<unsigned>(micros);
   if (snd_pcm_set_params(p->pcm, pcm_format(type),
                          SND_PCM_ACCESS_RW_INTERLEAVED,
                          static_cast<unsigned>(info.channels),
                          static_cast<unsigned>(info.samplerate), 1,
-                         kBufferMicros) < 0)
+                         buffer_micros) < 0)
     return false;
-  p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
   p->chunk_frames = kChunkBytes / p->frame_bytes;
   if (p->chunk_frames == 0)
     p->chunk_frames = 1;
