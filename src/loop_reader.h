@@ -15,8 +15,9 @@ struct LoopReader {
   SNDFILE* file = nullptr;  // null once the file has nothing more to give
   SF_INFO info = {};
   SampleType type = SampleType::Int16;
-  // A file this short is decoded once and then looped from memory: going
-  // back to its start thousands of times a second would cost more.
+  // A file that decodes to 1 KiB or less is decoded once and looped from
+  // memory: going back to its start thousands of times a second would
+  // cost more than the file.
   bool cache_tried = false;
   std::vector<char> cache;
   SampleType cache_type = SampleType::Int16;
