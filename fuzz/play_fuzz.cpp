@@ -1,7 +1,9 @@
 // Fuzz target: any bytes as a sound file.  The loop reader opens them and
-// reads a bounded number of frames; then sndPlaySoundA plays them into a
-// null device through the file plugin, unpaced, for a bounded time, and
-// what reached the device must be what the loop reader gives.
+// reads a bounded number of frames, which must be the file's frames as
+// libsndfile decodes them in one pass, repeated from the first; then
+// sndPlaySoundA plays them into a null device through the file plugin,
+// unpaced, for a bounded time, and what reached the device must be what
+// the loop reader gives.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +27,8 @@ namespace {
 const size_t kReadBytes = 256 * 1024;   // read through the loop reader
 const size_t kCaptureBytes = 64 * 1024;  // kept of what is played
 const double kPlaySeconds = 0.02;
+// Files claiming more than this are not decoded whole for comparison.
+const double kDecodeBytes = 4 << 20;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -34,7 +38,8 @@ const double kPlaySeconds = 0.02;
 
 // The first |limit| bytes of the endless stream the loop reader gives,
 // in the file's own sample type; empty when the file does not open.
-std::string loop_stream(const std::string& path, size_t limit, size_t* frame_bytes)
+std::string loop_stream(const std::string& path, size_t limit, size_t* frame_bytes,
+                        SampleType* type, sf_count_t* claimed)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd == -1)
@@ -43,6 +48,8 @@ std::string loop_stream(const std::string& path, size_t limit, size_t* frame_byt
   if (!loop_open(&reader, fd))
     return "";
   *frame_bytes = sample_bytes(reader.type) * static_cast<size_t>(reader.info.channels);
+  *type = reader.type;
+  *claimed = reader.info.frames;
   size_t piece = 16 * 1024 / *frame_bytes + 1;
   std::vector<char> buf(piece * *frame_bytes);
   std::string stream;
@@ -85,7 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   write_file(setup->capture, "");
 
   size_t frame_bytes = 0;
-  std::string stream = loop_stream(setup->file, kReadBytes, &frame_bytes);
+  SampleType type = SampleType::Int16;
+  sf_count_t claimed = 0;
+  std::string stream = loop_stream(setup->file, kReadBytes, &frame_bytes, &type, &claimed);
+  if (!stream.empty() && static_cast<double>(claimed) * frame_bytes <= kDecodeBytes) {
+    std::vector<char> once = decode_all(setup->file, type);
+    if (!once.empty() && !is_loop_of(stream, once, frame_bytes)) {
+      fprintf(stderr, "%s\n", is_loop_of(stream, once, frame_bytes).message());
+      fail("the loop reader's stream is not the file's frames over and over");
+    }
+  }
 
   const unsigned loop = SND_ASYNC | SND_NODEFAULT | SND_LOOP;
   if (sndPlaySoundA(setup->file.c_str(), loop) == 0)
