@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev)
 for group in "$@"; do
   case "$group" in
-    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
     --package) packages+=(dpkg-dev file mandoc man-db groff-base) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins sox mpv ffmpeg gnuplot-nox python3) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

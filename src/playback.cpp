@@ -6,8 +6,11 @@
 #include "console.h"
 
 #ifdef _WIN32
+// winnt.h names a pointer type PSTR; here PSTR is the program's name block.
+#define PSTR WINNT_PSTR
 #include <windows.h>
 #include <mmsystem.h>
+#undef PSTR
 #else
 #include "sound_alsa.h"
 #endif
