@@ -3,7 +3,8 @@
 # Run as root (or through sudo).  Extra groups: --windows, --package, --bench.
 set -euo pipefail
 
-packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev)
+packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev
+          pulseaudio libasound2-plugins)  # the last two: the killed-server test
 for group in "$@"; do
   case "$group" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
