@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing wavorbit needs.
-# Run as root (or through sudo).  Extra groups: --windows, --package, --bench.
+# Run as root (or through sudo).  Extra groups: --windows, --package, --bench,
+# --fuzz.
 set -euo pipefail
 
 packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev
