@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing wavorbit needs.
-# Run as root (or through sudo).  Extra groups: --windows, --package, --bench.
+# Run as root (or through sudo).  Extra groups: --windows, --package, --bench,
+# --fuzz.
 set -euo pipefail
 
-packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev)
+packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev
+          pulseaudio libasound2-plugins)  # the last two: the killed-server test
 for group in "$@"; do
   case "$group" in
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 size_t sample_bytes(SampleType type)
 {
@@ -19,6 +20,8 @@ bool loop_open(LoopReader* reader, int fd)
 {
   reader->fd = fd;
   reader->info = SF_INFO{};
+  reader->cache_tried = false;
+  reader->cache.clear();
   reader->file = sf_open_fd(fd, SFM_READ, &reader->info, SF_FALSE);
   if (reader->file == nullptr || reader->info.channels < 1 ||
       reader->info.samplerate < 1) {
@@ -72,6 +75,9 @@ SampleType native_sample_type(const LoopReader& reader)
 
 namespace {
 
+// Files that decode to at most this many bytes are looped from memory.
+const size_t kCacheBytes = 1024;
+
 sf_count_t read_frames(LoopReader* reader, char* buf, sf_count_t frames)
 {
   switch (reader->type) {
@@ -111,6 +117,43 @@ bool rewind(LoopReader* reader)
   return true;
 }
 
+// Decodes the whole file into the cache if it is short; otherwise leaves
+// the reader at the first frame with the cache empty.
+void try_cache(LoopReader* reader, size_t frame_bytes)
+{
+  reader->cache_tried = true;
+  reader->cache_type = reader->type;
+  const size_t limit = kCacheBytes / frame_bytes;
+  if (limit == 0)
+    return;
+  std::vector<char> frames((limit + 1) * frame_bytes);
+  sf_count_t n = read_frames(reader, frames.data(), static_cast<sf_count_t>(limit + 1));
+  if (n > 0 && static_cast<size_t>(n) <= limit) {
+    frames.resize(static_cast<size_t>(n) * frame_bytes);
+    reader->cache = std::move(frames);
+    reader->cache_at = 0;
+    return;
+  }
+  if (n != 0)
+    rewind(reader);
+}
+
+size_t read_cache(LoopReader* reader, char* out, size_t frames, size_t frame_bytes)
+{
+  const size_t count = reader->cache.size() / frame_bytes;
+  size_t done = 0;
+  while (done < frames) {
+    size_t n = count - reader->cache_at;
+    if (n > frames - done)
+      n = frames - done;
+    memcpy(out + done * frame_bytes, reader->cache.data() + reader->cache_at * frame_bytes,
+           n * frame_bytes);
+    done += n;
+    reader->cache_at = (reader->cache_at + n) % count;
+  }
+  return done;
+}
+
 }  // namespace
 
 size_t loop_read(LoopReader* reader, void* buf, size_t frames)
@@ -118,6 +161,10 @@ size_t loop_read(LoopReader* reader, void* buf, size_t frames)
   char* out = static_cast<char*>(buf);
   const size_t frame_bytes =
       sample_bytes(reader->type) * static_cast<size_t>(reader->info.channels);
+  if (!reader->cache_tried && reader->file != nullptr)
+    try_cache(reader, frame_bytes);
+  if (!reader->cache.empty() && reader->cache_type == reader->type)
+    return read_cache(reader, out, frames, frame_bytes);
   size_t done = 0;
   bool rewound = false;
   while (done < frames && reader->file != nullptr) {

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <cstddef>
+#include <vector>
 
 enum class SampleType { Int16, Int32, Float, Double };
 
@@ -14,6 +15,13 @@ struct LoopReader {
   SNDFILE* file = nullptr;  // null once the file has nothing more to give
   SF_INFO info = {};
   SampleType type = SampleType::Int16;
+  // A file that decodes to 1 KiB or less is decoded once and looped from
+  // memory: going back to its start thousands of times a second would
+  // cost more than the file.
+  bool cache_tried = false;
+  std::vector<char> cache;
+  SampleType cache_type = SampleType::Int16;
+  size_t cache_at = 0;  // next frame of |cache|
 };
 
 // Opens the sound file on |fd|, which the reader then owns (it is closed

@@ -68,11 +68,13 @@ TEST(LoopRead, NativeTypeKeepsThePrecision)
   }
 }
 
+// (A file of no more than 1 KiB of samples is looped from memory; this
+// one is read from the file as it plays.)
 TEST(LoopRead, StopsWhenTheFileGivesNothingEvenFromItsStart)
 {
   TempDir dir;
   std::string path = dir.path("t.wav");
-  write_fixture(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 100);
+  write_fixture(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1000);
   LoopReader reader;
   ASSERT_TRUE(open_path(&reader, path));
   std::vector<char> buf(1000 * 2);

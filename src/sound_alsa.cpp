@@ -24,6 +24,8 @@ namespace {
 // A large buffer lets the thread sleep for long stretches; stop drops
 // what is buffered, so it does not delay silence.
 const unsigned kBufferMicros = 1000000;
+// ...but no more than this many bytes, whatever rate a file claims.
+const double kMaxBufferBytes = 8 * 1024 * 1024;
 // Upper bound on the bytes handed to one write.
 const size_t kChunkBytes = 32 * 1024;
 // Periods in the buffer: the fewest ALSA's PulseAudio plugin takes.  The
@@ -88,13 +90,12 @@ bool choose_sample_type(snd_pcm_t* pcm, SampleType native, SampleType* chosen)
   return false;
 }
 
-// Asks for a buffer of kBufferMicros in kPeriods periods.
+// Asks for a buffer of |buffer_micros| in kPeriods periods.
 bool set_buffer(snd_pcm_t* pcm, SampleType type, unsigned channels,
-                unsigned rate)
+                unsigned rate, unsigned buffer_micros)
 {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
-  unsigned buffer_micros = kBufferMicros;
   unsigned periods = kPeriods;
   return snd_pcm_hw_params_any(pcm, hw) >= 0 &&
          snd_pcm_hw_params_set_rate_resample(pcm, hw, 1) >= 0 &&
@@ -144,11 +145,16 @@ bool open_device(Player* p)
     return false;
   p->reader.type = type;
   const SF_INFO& info = p->reader.info;
+  p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
+  double bytes_per_second = static_cast<double>(p->frame_bytes) * info.samplerate;
+  double micros = kMaxBufferBytes / bytes_per_second * 1e6;
+  unsigned buffer_micros = micros >= kBufferMicros ? kBufferMicros
+                           : micros < 1            ? 1
+                                                   : static_cast<unsigned>(micros);
   if (!set_buffer(p->pcm, type, static_cast<unsigned>(info.channels),
-                  static_cast<unsigned>(info.samplerate)))
+                  static_cast<unsigned>(info.samplerate), buffer_micros))
     return false;
   p->rate = static_cast<unsigned>(info.samplerate);
-  p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
   p->chunk_frames = kChunkBytes / p->frame_bytes;
   if (p->chunk_frames == 0)
     p->chunk_frames = 1;

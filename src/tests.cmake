@@ -7,8 +7,11 @@ add_executable(capture_sink src/capture_sink.cpp)
 
 add_executable(wavorbit_tests
   src/cmdline_test.cpp
+  src/faults_test.cpp
+  src/hostile_input_test.cpp
   src/loop_reader_test.cpp
   src/playback_test.cpp
+  src/run_program.cpp
   src/sound_alsa_test.cpp
   src/test_main.cpp
   src/test_support.cpp

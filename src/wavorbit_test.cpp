@@ -3,7 +3,6 @@
 // output.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,140 +12,12 @@
 #include <chrono>
 #include <thread>
 
+#include "run_program.h"
 #include "test_support.h"
-#include "version.h"
 
 extern char** environ;
 
 namespace {
-
-const std::string kBanner = "wavorbit " WAVORBIT_VERSION "\r\n";
-const std::string kNoFile = "***ERROR : please specify playback file name";
-const std::string kHelp = kBanner + "wavorbit - waveaudio loop playback\r\n  usage : wavorbit foo.wav";
-const std::string kPlayError = kBanner + "***ERROR : file open or playback error";
-const std::string kPrompt = "hit return key to stop...";
-
-// How a standard descriptor of the child is set up: a pipe the test reads
-// or writes, a file by name, or closed.
-struct Stdio {
-  enum Kind { Pipe, Path, Closed } kind = Pipe;
-  std::string path;
-  int flags = 0;
-};
-
-Stdio from_path(const std::string& path, int flags) { return {Stdio::Path, path, flags}; }
-Stdio closed() { return {Stdio::Closed, "", 0}; }
-
-struct Child {
-  pid_t pid = -1;
-  int in = -1;   // the child's standard input, when it is a pipe
-  int out = -1;  // its standard output, when it is a pipe
-  int err = -1;  // its standard error
-};
-
-// Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
-// returns the test's end of it (|fd| 0 is written by the test, 1 read) and
-// adds the child's end to |child_ends|, for the test to close after the
-// spawn.
-int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
-           std::vector<int>* child_ends)
-{
-  if (stdio.kind == Stdio::Path) {
-    posix_spawn_file_actions_addopen(actions, fd, stdio.path.c_str(), stdio.flags, 0644);
-    return -1;
-  }
-  if (stdio.kind == Stdio::Closed) {
-    posix_spawn_file_actions_addclose(actions, fd);
-    return -1;
-  }
-  int ends[2];
-  EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  int child_end = fd == 0 ? ends[0] : ends[1];
-  posix_spawn_file_actions_adddup2(actions, child_end, fd);
-  child_ends->push_back(child_end);
-  return fd == 0 ? ends[1] : ends[0];
-}
-
-Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
-{
-  Child child;
-  std::vector<int> child_ends;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  child.in = set_up(&actions, 0, in, &child_ends);
-  child.out = set_up(&actions, 1, out, &child_ends);
-  child.err = set_up(&actions, 2, Stdio{}, &child_ends);
-
-  std::vector<char*> argv;
-  std::string program = WAVORBIT_BINARY;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  for (int fd : child_ends)
-    close(fd);
-  return child;
-}
-
-std::string drain(int fd)
-{
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0)
-    text.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return text;
-}
-
-// Reads from |fd| until |text| has arrived or the pipe closes.
-std::string read_until(int fd, const std::string& text)
-{
-  std::string got;
-  char buf[256];
-  while (got.find(text) == std::string::npos) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0)
-      break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got;
-}
-
-int wait_status(pid_t pid)
-{
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// Runs the program with standard input from |input| (written, then closed)
-// and standard output a pipe.
-Result run(const std::vector<std::string>& args, const std::string& input = "")
-{
-  Child c = spawn(args, Stdio{}, Stdio{});
-  std::thread feeder([&] {
-    if (!input.empty() && write(c.in, input.data(), input.size()) < 0)
-      ADD_FAILURE() << "cannot write to the child";
-    close(c.in);
-  });
-  std::string err;
-  std::thread err_reader([&] { err = drain(c.err); });
-  std::string out = drain(c.out);
-  feeder.join();
-  err_reader.join();
-  return {wait_status(c.pid), out, err};
-}
 
 class Wavorbit : public testing::Test {
  protected:
@@ -349,13 +220,6 @@ TEST_F(Wavorbit, StandardInputOfEveryKindEndsTheWait)
 
 // Input that never holds a line end is read and forgotten: the program's
 // memory does not grow with it.
-long peak_resident_kb(pid_t pid)
-{
-  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-  size_t at = status.find("VmHWM:");
-  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
-
 TEST_F(Wavorbit, ForgetsWhatItReads)
 {
   Child c = spawn({tune()}, Stdio{}, Stdio{});

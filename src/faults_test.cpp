@@ -1,0 +1,251 @@
+// Faults while the program plays: the file changes under it, the sound
+// device goes away, standard input never ends.  The program must not
+// crash or spin, and Return must still end it with status 0.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "run_program.h"
+#include "test_support.h"
+
+namespace {
+
+// A process that waits uses next to no CPU; one that spins uses a whole
+// core.  The bound is far from both.
+const double kSpinSeconds = 0.5;
+
+void sleep_seconds(double s)
+{
+  std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
+
+// CPU seconds |pid| uses over the next second.
+double cpu_over_a_second(pid_t pid)
+{
+  double before = cpu_seconds(pid);
+  sleep_seconds(1);
+  double after = cpu_seconds(pid);
+  EXPECT_GE(before, 0);
+  return after - before;
+}
+
+// Ends a program that waits at the prompt with Return: status 0, nothing
+// on standard error.
+void press_return(Child& c)
+{
+  EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended before Return";
+  ASSERT_EQ(write(c.in, "\n", 1), 1);
+  EXPECT_EQ(wait_status(c.pid), 0);
+  EXPECT_EQ(drain(c.err), "");
+  EXPECT_EQ(drain(c.out), "");
+  close(c.in);
+}
+
+struct FileFault {
+  const char* what;
+  std::function<void(const std::string& file, const std::string& other)> act;
+  bool plays_on;  // the open file still plays, exactly
+};
+
+TEST(FaultsWhilePlaying, TheFileChangesUnderThePlayer)
+{
+  const FileFault faults[] = {
+      {"truncated to nothing",
+       [](const std::string& file, const std::string&) {
+         ASSERT_EQ(truncate(file.c_str(), 0), 0);
+       },
+       false},
+      {"deleted",
+       [](const std::string& file, const std::string&) {
+         ASSERT_EQ(unlink(file.c_str()), 0);
+       },
+       true},
+      {"replaced by another",
+       [](const std::string& file, const std::string& other) {
+         ASSERT_EQ(rename(other.c_str(), file.c_str()), 0);
+       },
+       true},
+      {"rewritten in place with another",
+       [](const std::string& file, const std::string& other) {
+         write_file(file, read_file(other));
+       },
+       false},
+  };
+  for (const FileFault& f : faults) {
+    SCOPED_TRACE(f.what);
+    TempDir dir;
+    std::string file = dir.path("tune.wav"), other = dir.path("other.wav");
+    // Long enough to be read from the file as it plays, not from memory.
+    write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
+    write_fixture(other, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 8000, 777);
+    std::vector<char> reference = decode_all(file, SampleType::Int16);
+    std::string capture = dir.path("capture.raw");
+    route_sound_to(dir, capture_to(capture, SIZE_MAX, 8 * 44100 * 4));
+
+    Child c = spawn({file}, Stdio{}, Stdio{});
+    EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+    EXPECT_TRUE(wait_for_size(capture, reference.size() * 2, 10));
+    f.act(file, other);
+    sleep_seconds(0.5);
+    EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
+    size_t before = read_file(capture).size();
+    if (f.plays_on) {
+      EXPECT_TRUE(wait_for_size(capture, before + reference.size() * 2, 10)) << "played on";
+    }
+    press_return(c);
+    if (f.plays_on) {
+      EXPECT_TRUE(is_loop_of(read_file(capture), reference, 4));
+    }
+  }
+}
+
+// The file plugin's reader exits: writes to the device fail from then on.
+TEST(FaultsWhilePlaying, TheDeviceGoesAway)
+{
+  TempDir dir;
+  std::string file = dir.path("tune.wav");
+  write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
+  std::string capture = dir.path("capture.raw");
+  route_sound_to(dir, "|head -c 100000 > '" + capture + "'");
+
+  Child c = spawn({file}, Stdio{}, Stdio{});
+  EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+  EXPECT_TRUE(wait_for_size(capture, 100000, 10));
+  sleep_seconds(0.5);
+  EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
+  press_return(c);
+}
+
+// A private PulseAudio daemon with a null sink, for as long as it lives.
+class PulseServer {
+ public:
+  explicit PulseServer(const TempDir& dir) : runtime_(dir.path("pulse"))
+  {
+    mkdir(runtime_.c_str(), 0700);
+    std::string home = "HOME=" + runtime_, run = "PULSE_RUNTIME_PATH=" + runtime_,
+                state = "PULSE_STATE_PATH=" + runtime_;
+    const char* argv[] = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                          "--disallow-exit", "--realtime=no", "--high-priority=no",
+                          "--log-target=stderr", "--log-level=0",
+                          "-L", "module-native-protocol-unix auth-anonymous=1",
+                          "-L", "module-null-sink sink_name=cap norewinds=1", nullptr};
+    const char* env[] = {home.c_str(), run.c_str(), state.c_str(), "PATH=/usr/bin:/bin",
+                         nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, const_cast<char**>(argv),
+                     const_cast<char**>(env)) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~PulseServer() { kill_now(); }
+
+  // Whether it takes connections, waiting up to five seconds for it.
+  bool ready() const
+  {
+    if (pid_ == -1)
+      return false;
+    for (int i = 0; i < 500; ++i) {
+      struct stat st;
+      if (stat((runtime_ + "/native").c_str(), &st) == 0)
+        return true;
+      if (waitpid(pid_, nullptr, WNOHANG) != 0)
+        return false;
+      sleep_seconds(0.01);
+    }
+    return false;
+  }
+  std::string address() const { return "unix:" + runtime_ + "/native"; }
+
+  void kill_now()
+  {
+    if (pid_ == -1)
+      return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string runtime_;
+  pid_t pid_ = -1;
+};
+
+// The sound server is killed while the program plays through it.
+TEST(FaultsWhilePlaying, TheSoundServerIsKilled)
+{
+  TempDir dir;
+  PulseServer server(dir);
+  if (!server.ready())
+    GTEST_SKIP() << "pulseaudio does not start here";
+  std::string file = dir.path("tune.wav");
+  write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 22050);
+  std::string conf = dir.path("asound.conf"), client = dir.path("client.conf");
+  write_file(conf, "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
+  write_file(client, "autospawn = no\n");
+  setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  setenv("PULSE_SERVER", server.address().c_str(), 1);
+  setenv("PULSE_CLIENTCONFIG", client.c_str(), 1);
+  // libpulse is not built for ThreadSanitizer, which then reports races
+  // between libpulse's own threads in a sanitized program.
+  std::string suppressions = dir.path("tsan.supp");
+  write_file(suppressions, "race:libpulse\n");
+  const char* tsan = getenv("TSAN_OPTIONS");
+  std::string tsan_before = tsan != nullptr ? tsan : "";
+  setenv("TSAN_OPTIONS", (tsan_before + ":suppressions=" + suppressions).c_str(), 1);
+
+  Child c = spawn({file}, Stdio{}, Stdio{});
+  unsetenv("PULSE_SERVER");
+  unsetenv("PULSE_CLIENTCONFIG");
+  if (tsan != nullptr)
+    setenv("TSAN_OPTIONS", tsan_before.c_str(), 1);
+  else
+    unsetenv("TSAN_OPTIONS");
+  ASSERT_EQ(read_until(c.out, kPrompt), kPrompt) << drain(c.err);
+  sleep_seconds(0.5);
+  server.kill_now();
+  sleep_seconds(0.5);
+  EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
+  press_return(c);
+}
+
+// Input that never ends and never holds a line end: read and forgotten,
+// for as long as it comes.
+TEST(FaultsWhilePlaying, EndlessZerosOnStandardInput)
+{
+  TempDir dir;
+  std::string file = dir.path("tune.wav");
+  write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
+  route_sound_to(dir, capture_to(dir.path("capture.raw"), 0, 8 * 44100 * 4));
+
+  Child c = spawn({file}, from_path("/dev/zero", O_RDONLY), Stdio{});
+  EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
+  sleep_seconds(0.5);
+  long early = status_kb(c.pid, "VmRSS");
+  sleep_seconds(3);
+  long late = status_kb(c.pid, "VmHWM");
+  EXPECT_GT(early, 0);
+  EXPECT_LT(late - early, 1024) << "kB of growth while reading zeros";
+  EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended on zeros";
+  ASSERT_EQ(kill(c.pid, SIGKILL), 0);
+  int status;
+  EXPECT_EQ(waitpid(c.pid, &status, 0), c.pid);
+  EXPECT_EQ(drain(c.err), "");
+  drain(c.out);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include "run_program.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "test_support.h"
+
+extern char** environ;
+
+namespace {
+
+// Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
+// returns the test's end of it (|fd| 0 is written by the test, 1 read) and
+// adds the child's end to |child_ends|, for the test to close after the
+// spawn.
+int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
+           std::vector<int>* child_ends)
+{
+  if (stdio.kind == Stdio::Path) {
+    posix_spawn_file_actions_addopen(actions, fd, stdio.path.c_str(), stdio.flags, 0644);
+    return -1;
+  }
+  if (stdio.kind == Stdio::Closed) {
+    posix_spawn_file_actions_addclose(actions, fd);
+    return -1;
+  }
+  int ends[2];
+  EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  int child_end = fd == 0 ? ends[0] : ends[1];
+  posix_spawn_file_actions_adddup2(actions, child_end, fd);
+  child_ends->push_back(child_end);
+  return fd == 0 ? ends[1] : ends[0];
+}
+
+}  // namespace
+
+Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
+{
+  Child child;
+  std::vector<int> child_ends;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  child.in = set_up(&actions, 0, in, &child_ends);
+  child.out = set_up(&actions, 1, out, &child_ends);
+  child.err = set_up(&actions, 2, Stdio{}, &child_ends);
+
+  std::vector<char*> argv;
+  std::string program = WAVORBIT_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  for (int fd : child_ends)
+    close(fd);
+  return child;
+}
+
+std::string drain(int fd)
+{
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+std::string read_until(int fd, const std::string& text)
+{
+  std::string got;
+  char buf[256];
+  while (got.find(text) == std::string::npos) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+      break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+int wait_status(pid_t pid)
+{
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+
+Result run(const std::vector<std::string>& args, const std::string& input)
+{
+  Child c = spawn(args, Stdio{}, Stdio{});
+  std::thread feeder([&] {
+    if (!input.empty() && write(c.in, input.data(), input.size()) < 0)
+      ADD_FAILURE() << "cannot write to the child";
+    close(c.in);
+  });
+  std::string err;
+  std::thread err_reader([&] { err = drain(c.err); });
+  std::string out = drain(c.out);
+  feeder.join();
+  err_reader.join();
+  return {wait_status(c.pid), out, err};
+}
+
+long status_kb(pid_t pid, const std::string& field)
+{
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("\n" + field + ":");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
+}
+
+double cpu_seconds(pid_t pid)
+{
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = stat.rfind(')');  // the name may hold spaces
+  if (at == std::string::npos)
+    return -1;
+  std::istringstream fields(stat.substr(at + 2));
+  std::string field;
+  unsigned long utime = 0, stime = 0;
+  // After the name: state is field 3, utime 14, stime 15.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14)
+      utime = std::stoul(field);
+    if (i == 15)
+      stime = std::stoul(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}

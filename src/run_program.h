@@ -1,0 +1,64 @@
+// Test helper: runs the built program with any kind of standard input and
+// output, and looks at it from outside while it runs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "version.h"
+
+const std::string kBanner = "wavorbit " WAVORBIT_VERSION "\r\n";
+const std::string kNoFile = "***ERROR : please specify playback file name";
+const std::string kHelp = kBanner + "wavorbit - waveaudio loop playback\r\n  usage : wavorbit foo.wav";
+const std::string kPlayError = kBanner + "***ERROR : file open or playback error";
+const std::string kPrompt = "hit return key to stop...";
+
+// How a standard descriptor of the child is set up: a pipe the test reads
+// or writes, a file by name, or closed.
+struct Stdio {
+  enum Kind { Pipe, Path, Closed } kind = Pipe;
+  std::string path;
+  int flags = 0;
+};
+
+inline Stdio from_path(const std::string& path, int flags) { return {Stdio::Path, path, flags}; }
+inline Stdio closed() { return {Stdio::Closed, "", 0}; }
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // the child's standard input, when it is a pipe
+  int out = -1;  // its standard output, when it is a pipe
+  int err = -1;  // its standard error
+};
+
+Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out);
+
+// Everything |fd| gives until it closes; closes it.
+std::string drain(int fd);
+
+// Reads from |fd| until |text| has arrived or the pipe closes.
+std::string read_until(int fd, const std::string& text);
+
+// The exit status of |pid|, after waiting for it; -1 (and a test failure)
+// when it did not exit normally.
+int wait_status(pid_t pid);
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program with standard input from |input| (written, then closed)
+// and standard output a pipe.
+Result run(const std::vector<std::string>& args, const std::string& input = "");
+
+// A figure of /proc/PID/status in kB (VmHWM, VmRSS, ...), or -1.
+long status_kb(pid_t pid, const std::string& field);
+
+inline long peak_resident_kb(pid_t pid) { return status_kb(pid, "VmHWM"); }
+
+// CPU seconds (user and system) |pid| has used so far, or -1.
+double cpu_seconds(pid_t pid);
