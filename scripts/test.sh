@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds wavorbit and runs every test: the suite
 # in a plain build, under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer; then the Windows build under Wine and the
-# Debian package, where their scripts are present.
+# and under ThreadSanitizer; then the Windows build under Wine, the Debian
+# package, and each fuzz target for 30 seconds on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -29,7 +29,7 @@ suite plain
 suite asan-ubsan -DWAVORBIT_SANITIZE=address,undefined
 suite tsan -DWAVORBIT_SANITIZE=thread
 
-for extra in scripts/test-windows.sh scripts/test-package.sh; do
+for extra in scripts/test-windows.sh scripts/test-package.sh scripts/test-fuzz.sh; do
   [ -f "$extra" ] || continue
   echo "=== $extra"
   bash "$extra" </dev/null || failed+=("$extra")
