@@ -3,6 +3,7 @@
 // platform, the same calls on each.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Makes the standard handles safe to use; call first.
@@ -15,6 +16,10 @@ bool command_line_argument(int argc, char** argv, std::string& arg);
 // Writes |text|, followed by CR LF when |line_end| is set, as one write.
 // A failed or short write ends the process through fatal().
 void write_text(const char* text, bool line_end);
+
+// Puts |text|, followed by CR LF when |line_end| is set, into |buf| of
+// |size| bytes.  Returns the length, or 0 when it does not fit.
+size_t text_line(char* buf, size_t size, const char* text, bool line_end);
 
 // Reads standard input until a CR, LF or Ctrl+Z byte, or its end.  The
 // text read is not kept.  A failed read ends the process through fatal().

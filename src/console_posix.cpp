@@ -57,14 +57,9 @@ bool command_line_argument(int argc, char** argv, std::string& arg)
 void write_text(const char* text, bool line_end)
 {
   char buf[128];
-  size_t len = strlen(text);
-  if (len + 2 > sizeof buf)
+  size_t len = text_line(buf, sizeof buf, text, line_end);
+  if (len == 0)
     fatal("message too long");
-  memcpy(buf, text, len);
-  if (line_end) {
-    buf[len++] = '\r';
-    buf[len++] = '\n';
-  }
   ssize_t n;
   do {
     n = write(STDOUT_FILENO, buf, len);
