@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing wavorbit needs.
-# Run as root (or through sudo).  Extra groups: --windows, --package, --bench,
-# --fuzz.
+# Installs the Debian packages that building wavorbit needs, and with a
+# group, what its tests, cross build, package, benchmark or fuzzers need.
+# Run as root (or through sudo).  Groups: --test, --windows, --package,
+# --bench, --fuzz.  The test groups bring PulseAudio, whose package replaces
+# PipeWire's PulseAudio service: meant for build and test machines, not for
+# a desktop that only wants to build and play.
 set -euo pipefail
 
-packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev libgtest-dev
-          pulseaudio libasound2-plugins)  # the last two: the killed-server test
+packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev)
 for group in "$@"; do
   case "$group" in
+    --test) packages+=(libgtest-dev pulseaudio libasound2-plugins) ;;
     --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
     --package) packages+=(dpkg-dev file mandoc man-db groff-base) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins alsa-utils sox libsox-fmt-alsa mpv ffmpeg gnuplot-nox python3) ;;

@@ -3,5 +3,5 @@
 # seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh --fuzz
+bash scripts/install-deps.sh --test --fuzz
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"

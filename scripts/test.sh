@@ -5,7 +5,7 @@
 # package, and each fuzz target for 30 seconds on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 
 jobs=$(nproc)
 failed=()
