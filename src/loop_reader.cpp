@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 size_t sample_bytes(SampleType type)

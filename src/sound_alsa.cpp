@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
-#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -71,6 +70,7 @@ snd_pcm_format_t pcm_format(SampleType type)
 // The sample type the device takes that loses least of |native|.
 bool choose_sample_type(snd_pcm_t* pcm, SampleType native, SampleType* chosen)
 {
+  // One row a native type, best first; short rows repeat their first.
   static const SampleType kPreferences[][4] = {
       {SampleType::Int16, SampleType::Int32, SampleType::Float, SampleType::Int16},
       {SampleType::Int32, SampleType::Float, SampleType::Int16, SampleType::Int32},
