@@ -11,8 +11,8 @@ packages=(cmake g++ pkg-config libsndfile1-dev libasound2-dev)
 for group in "$@"; do
   case "$group" in
     --test) packages+=(libgtest-dev pulseaudio libasound2-plugins) ;;
-    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
-    --package) packages+=(dpkg-dev file mandoc man-db groff-base) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3 unzip) ;;
+    --package) packages+=(dpkg-dev file mandoc man-db groff-base lintian) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins alsa-utils sox libsox-fmt-alsa mpv ffmpeg gnuplot-nox python3) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;

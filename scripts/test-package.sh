@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds wavorbit's Debian package and tries it on this machine: lints the
-# manual page, checks the install target and the package's contents and
-# dependencies, installs the package with dpkg, runs the installed program,
-# renders its manual page, removes the package and checks nothing is left.
+# manual page, checks the install target and the package's contents,
+# dependencies, copyright file and changelog, runs lintian on it, installs
+# the package with dpkg, runs the installed program, renders its manual
+# page, removes the package and checks nothing is left.
 #
 # Run as root on a Debian machine: it installs and removes the package
 # "wavorbit" (one already installed is replaced, then removed).  Reads no
@@ -120,9 +121,31 @@ for lib in libsndfile1 libasound2 libc6; do
   check "Depends names $lib" grep -qx "$lib" <(depends_names)
 done
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$tmp/contents.txt"
-for path in ./usr/bin/wavorbit ./usr/share/man/man1/wavorbit.1.gz; do
+doc=./usr/share/doc/wavorbit
+for path in ./usr/bin/wavorbit ./usr/share/man/man1/wavorbit.1.gz $doc/copyright $doc/changelog.gz; do
   check "package holds $path" grep -qx "$path" "$tmp/contents.txt"
 done
+dpkg-deb -x "$deb" "$tmp/unpacked"
+changelog=$tmp/unpacked/$doc/changelog.gz
+check "changelog.gz's newest entry is $version" \
+  test "$(dpkg-parsechangelog -l "$changelog" -S Version 2>&1)" = "$version"
+check "changelog.gz names the package's Maintainer" \
+  test "$(dpkg-parsechangelog -l "$changelog" -S Maintainer 2>&1)" = "$(field Maintainer)"
+# The copyright file's license paragraph, unindented, is LICENSE's text.
+copyright_license() {
+  sed -n '/^License: Expat$/,/^$/{/^ /p}' "$1" | sed 's/^ //; s/^\.$//'
+}
+check "copyright carries LICENSE's text" \
+  cmp -s <(copyright_license "$tmp/unpacked/$doc/copyright") <(sed -n '/^Permission/,$p' "$root/LICENSE")
+# Debian's own checker: no error (E:) and no warning (W:).  Its output is
+# shown either way.
+lintian_clean() {
+  lintian --fail-on error,warning "$deb" >"$tmp/lintian.txt" 2>"$tmp/lintian.err"
+  local status=$?
+  sed 's/^/  lintian: /' "$tmp/lintian.txt"
+  [ "$status" -eq 0 ] && ! grep -q '^[EW]: ' "$tmp/lintian.txt" || { cat "$tmp/lintian.err"; return 1; }
+}
+check "lintian reports no error and no warning" lintian_clean
 
 # --- installed ---------------------------------------------------------------
 if dpkg-query -W -f='${Status}' wavorbit 2>/dev/null | grep -q 'ok installed'; then
@@ -233,7 +256,7 @@ check "dpkg -r removes the package" logged "$tmp/dpkg-r.log" dpkg -r wavorbit
 installed_by_us=0
 check "dpkg no longer lists it installed" \
   sh -c '! dpkg-query -W -f="\${Status}" wavorbit 2>/dev/null | grep -q "ok installed"'
-for path in /usr/bin/wavorbit "$installed_page"; do
+for path in /usr/bin/wavorbit "$installed_page" /usr/share/doc/wavorbit; do
   check "$path is gone" test ! -e "$path"
 done
 check "man -w wavorbit finds nothing" sh -c '! man -w wavorbit >/dev/null 2>&1'

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Cross-builds wavorbit.exe with MinGW-w64 and runs it under Wine as a
-# black box: texts and statuses byte for byte, console failures, the wait
-# for the line end, and the looped sound reaching a private PulseAudio null
-# sink sample for sample.  Headless, needs no standard input, cleans up its
+# Cross-builds wavorbit.exe and its zip with MinGW-w64 and CPack and runs
+# them under Wine as a black box: the version resource and manifest as
+# Windows reads them, the zip's contents, texts and statuses byte for byte,
+# console failures, the wait for the line end, and the looped sound reaching
+# a private PulseAudio null sink sample for sample.  Headless, needs no standard input, cleans up its
 # own wineserver and pulseaudio.  Ends with "N passed, N failed".
 set -uo pipefail
 
@@ -22,6 +23,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build" </dev/null || die "build failed"
 exe=$build/wavorbit.exe
 [ -f "$exe" ] || die "no $exe"
+(cd "$build" && cpack -G ZIP </dev/null >/dev/null) || die "cpack -G ZIP failed"
 
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
@@ -130,6 +132,54 @@ if [ "$imports" = "KERNEL32.dll WINMM.dll msvcrt.dll " ]; then
 else
   fail "imports only KERNEL32, msvcrt and WINMM" "imports $imports"
 fi
+
+step "version resource and manifest, read back by Windows' own calls"
+x86_64-w64-mingw32-g++ -std=c++17 -O2 -static -o "$work/version_info.exe" \
+  "$root/test/version_info.cpp" -lversion </dev/null || die "building test/version_info.cpp failed"
+"$WINE" "$work/version_info.exe" "$exe" </dev/null 2>&1 | tr -d '\r' >"$work/resources"
+has_line() {  # has_line PATTERN FILE: a line of FILE matches the glob PATTERN
+  local line
+  while IFS= read -r line; do [[ $line == $1 ]] && return 0; done <"$2"
+  return 1
+}
+# The version comes from CMakeLists.txt, the copyright from LICENSE.
+for want in "FixedFileVersion=$version.0" "FixedProductVersion=$version.0" \
+    "FileVersion=$version" "ProductVersion=$version" "ProductName=wavorbit" \
+    "OriginalFilename=wavorbit.exe" "LegalCopyright=$(grep -m1 '^Copyright ' "$root/LICENSE")" \
+    'FileDescription=?*' '*level="asInvoker"*' \
+    '*<supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>*' \
+    '*<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>*'; do
+  if has_line "$want" "$work/resources"; then
+    pass "resource: $want"
+  else
+    fail "resource: $want" "$(head -c 600 "$work/resources")"
+  fi
+done
+
+step "the zip"
+zip=$build/wavorbit-$version-win64.zip
+folder=wavorbit-$version-win64
+if [ "$(unzip -Z1 "$zip" 2>&1 | LC_ALL=C sort | tr '\n' ' ')" = "$folder/LICENSE.txt $folder/README.txt $folder/wavorbit.exe " ]; then
+  pass "$(basename "$zip") holds $folder/ with wavorbit.exe, LICENSE.txt, README.txt"
+else
+  fail "$(basename "$zip") holds $folder/ with wavorbit.exe, LICENSE.txt, README.txt" "$(unzip -Z1 "$zip" 2>&1 | tr '\n' ' ')"
+fi
+unzip -q "$zip" -d "$work/unzipped" </dev/null
+unzipped=$work/unzipped/$folder
+if sed 's/$/\r/' "$root/LICENSE" | cmp -s - "$unzipped/LICENSE.txt"; then
+  pass "LICENSE.txt is LICENSE with CR LF line ends"
+else
+  fail "LICENSE.txt is LICENSE with CR LF line ends" "differs"
+fi
+exe=$unzipped/wavorbit.exe expect "unpacked wavorbit.exe -h shows '$banner'" 0 "$help_text" -h
+# Every exit status README.md lists, in the Windows README's list.
+for status in $(sed -n 's/^| \([0-9][0-9]*\) |.*/\1/p' "$root/README.md"); do
+  if grep -qE "^  $status +[a-z]" "$unzipped/README.txt"; then
+    pass "README.txt explains exit status $status"
+  else
+    fail "README.txt explains exit status $status" "not in its list"
+  fi
+done
 
 step "texts and statuses"
 for arg in -h /h -H /H '-?' '/?' -help /Hz.wav '-?x'; do
