@@ -6,7 +6,9 @@
 # seconds (default 10) it records the player's resident memory, open
 # descriptors and threads; at the end it requires an exact stream, flat
 # memory and no descriptor or thread gained.
-#   scripts/soak.sh [HOURS]        SOAK_MAX_SECONDS=N stops it early
+#   scripts/soak.sh [HOURS]        SOAK_MAX_SECONDS=N stops it early;
+#                                  WAVORBIT_SANITIZE=address,undefined (or
+#                                  thread) builds both programs with them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 hours=${1:-24}
@@ -14,10 +16,10 @@ sample=${SOAK_SAMPLE_SECONDS:-10}
 max_seconds=${SOAK_MAX_SECONDS:-0}
 
 bash scripts/install-deps.sh
-build=build-soak
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DWAVORBIT_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target wavorbit >/dev/null
-g++ -std=c++17 -O2 -Wall -Wextra soak/soak_check.cpp -o "$build/soak_check" -lsndfile
+build=build-soak${WAVORBIT_SANITIZE:+-${WAVORBIT_SANITIZE//,/-}}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DWAVORBIT_TESTS=OFF -DWAVORBIT_SOAK=ON \
+  ${WAVORBIT_SANITIZE:+-DWAVORBIT_SANITIZE=$WAVORBIT_SANITIZE} >/dev/null
+cmake --build "$build" -j"$(nproc)" --target wavorbit soak_check >/dev/null
 
 work=$(mktemp -d /tmp/wavorbit-soak-XXXXXX)
 pid=

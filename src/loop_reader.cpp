@@ -72,10 +72,12 @@ SampleType native_sample_type(const LoopReader& reader)
   }
 }
 
-namespace {
+void loop_set_type(LoopReader* reader, SampleType type)
+{
+  reader->type = type;
+}
 
-// Files that decode to at most this many bytes are looped from memory.
-const size_t kCacheBytes = 1024;
+namespace {
 
 sf_count_t read_frames(LoopReader* reader, char* buf, sf_count_t frames)
 {
@@ -121,8 +123,7 @@ bool rewind(LoopReader* reader)
 void try_cache(LoopReader* reader, size_t frame_bytes)
 {
   reader->cache_tried = true;
-  reader->cache_type = reader->type;
-  const size_t limit = kCacheBytes / frame_bytes;
+  const size_t limit = kMemoryLoopBytes / frame_bytes;
   if (limit == 0)
     return;
   std::vector<char> frames((limit + 1) * frame_bytes);
@@ -162,7 +163,7 @@ size_t loop_read(LoopReader* reader, void* buf, size_t frames)
       sample_bytes(reader->type) * static_cast<size_t>(reader->info.channels);
   if (!reader->cache_tried && reader->file != nullptr)
     try_cache(reader, frame_bytes);
-  if (!reader->cache.empty() && reader->cache_type == reader->type)
+  if (!reader->cache.empty())
     return read_cache(reader, out, frames, frame_bytes);
   size_t done = 0;
   bool rewound = false;

@@ -10,18 +10,21 @@ enum class SampleType { Int16, Int32, Float, Double };
 
 size_t sample_bytes(SampleType type);
 
+// A file that decodes to this many bytes or fewer is decoded once and
+// looped from memory: going back to its start thousands of times a second
+// would cost more than the file.  Longer files are read as they play.
+const size_t kMemoryLoopBytes = 1024;
+
+// Read |info| and |type| from outside; the rest belongs to the loop_*
+// functions.
 struct LoopReader {
   int fd = -1;
   SNDFILE* file = nullptr;  // null once the file has nothing more to give
   SF_INFO info = {};
-  SampleType type = SampleType::Int16;
-  // A file that decodes to 1 KiB or less is decoded once and looped from
-  // memory: going back to its start thousands of times a second would
-  // cost more than the file.
+  SampleType type = SampleType::Int16;  // what loop_read() gives
   bool cache_tried = false;
-  std::vector<char> cache;
-  SampleType cache_type = SampleType::Int16;
-  size_t cache_at = 0;  // next frame of |cache|
+  std::vector<char> cache;  // the whole file, when it is that short
+  size_t cache_at = 0;      // next frame of |cache|
 };
 
 // Opens the sound file on |fd|, which the reader then owns (it is closed
@@ -29,10 +32,15 @@ struct LoopReader {
 // decode.
 bool loop_open(LoopReader* reader, int fd);
 
-// The sample type that carries the file's samples without loss.
+// The sample type that carries the file's samples without loss; the
+// reader gives it until loop_set_type() chooses another.
 SampleType native_sample_type(const LoopReader& reader);
 
-// Fills |buf| with |frames| frames of |reader->type|, going back to the
+// Chooses the sample type loop_read() gives.  Call it before the first
+// loop_read().
+void loop_set_type(LoopReader* reader, SampleType type);
+
+// Fills |buf| with |frames| frames of the chosen type, going back to the
 // first frame after the last.  Returns fewer only when the file gives no
 // more frames even from its start (it was truncated, say); 0 then means
 // that nothing more will come.

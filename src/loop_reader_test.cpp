@@ -68,22 +68,60 @@ TEST(LoopRead, NativeTypeKeepsThePrecision)
   }
 }
 
-// (A file of no more than 1 KiB of samples is looped from memory; this
-// one is read from the file as it plays.)
-TEST(LoopRead, StopsWhenTheFileGivesNothingEvenFromItsStart)
+// A file just over the size that is looped from memory is read as it
+// plays, so it ends once it is emptied; one at that size plays on.
+TEST(LoopRead, OnlyShortFilesPlayOnFromMemoryWhenTheFileIsEmptied)
+{
+  const size_t kFrameBytes = 2;  // 16-bit mono
+  const struct {
+    size_t frames;
+    bool plays_on;
+  } cases[] = {
+      {kMemoryLoopBytes / kFrameBytes, true},
+      {kMemoryLoopBytes / kFrameBytes + 1, false},
+      {kMemoryLoopBytes, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.frames << " frames");
+    TempDir dir;
+    std::string path = dir.path("t.wav");
+    write_fixture(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, static_cast<int>(c.frames));
+    LoopReader reader;
+    ASSERT_TRUE(open_path(&reader, path));
+    std::vector<char> buf(c.frames * kFrameBytes);
+    EXPECT_EQ(loop_read(&reader, buf.data(), c.frames), c.frames);
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    if (c.plays_on) {
+      for (int turn = 0; turn < 3; ++turn)
+        EXPECT_EQ(loop_read(&reader, buf.data(), c.frames), c.frames);
+    } else {
+      EXPECT_LT(loop_read(&reader, buf.data(), c.frames), c.frames);
+      EXPECT_EQ(loop_read(&reader, buf.data(), c.frames), 0u);
+    }
+    loop_close(&reader);
+  }
+}
+
+// The chosen type is what comes out, from memory and from the file alike.
+TEST(LoopRead, GivesTheChosenType)
 {
   TempDir dir;
-  std::string path = dir.path("t.wav");
-  write_fixture(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1000);
-  LoopReader reader;
-  ASSERT_TRUE(open_path(&reader, path));
-  std::vector<char> buf(1000 * 2);
-  EXPECT_EQ(loop_read(&reader, buf.data(), 1000), 1000u);
-  ASSERT_EQ(truncate(path.c_str(), 0), 0);
-  size_t got = loop_read(&reader, buf.data(), 1000);
-  EXPECT_LT(got, 1000u);
-  EXPECT_EQ(loop_read(&reader, buf.data(), 1000), 0u);
-  loop_close(&reader);
+  for (size_t frames : {size_t{16}, kMemoryLoopBytes}) {
+    SCOPED_TRACE(testing::Message() << frames << " frames");
+    std::string path = dir.path("t" + std::to_string(frames) + ".wav");
+    write_fixture(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 8000, static_cast<int>(frames));
+    for (SampleType type : {SampleType::Int32, SampleType::Float, SampleType::Double}) {
+      std::vector<char> reference = decode_all(path, type);
+      size_t frame_bytes = sample_bytes(type) * 2;
+      LoopReader reader;
+      ASSERT_TRUE(open_path(&reader, path));
+      loop_set_type(&reader, type);
+      std::string got(reference.size() * 3, '\0');
+      ASSERT_EQ(loop_read(&reader, got.data(), frames * 3), frames * 3);
+      loop_close(&reader);
+      EXPECT_TRUE(is_loop_of(got, reference, frame_bytes)) << static_cast<int>(type);
+    }
+  }
 }
 
 TEST(LoopOpen, RefusesWhatLibsndfileCannotDecode)

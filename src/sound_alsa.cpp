@@ -143,7 +143,7 @@ bool open_device(Player* p)
   SampleType type;
   if (!choose_sample_type(p->pcm, native_sample_type(p->reader), &type))
     return false;
-  p->reader.type = type;
+  loop_set_type(&p->reader, type);
   const SF_INFO& info = p->reader.info;
   p->frame_bytes = sample_bytes(type) * static_cast<size_t>(info.channels);
   double bytes_per_second = static_cast<double>(p->frame_bytes) * info.samplerate;
