@@ -22,9 +22,9 @@ ONCE_SECONDS = 30
 TAIL_SECONDS = 1.0
 
 
-def measure(player, path, loop, seconds, env):
+def measure(player, path, loop, seconds, server, env):
     """One run through the sink: CPU, memory, latencies, seams."""
-    cap = route.Capture(env)
+    cap = route.Capture(server)
     try:
         r = players.run(player, path, seconds, env)
         time.sleep(TAIL_SECONDS)
@@ -71,7 +71,7 @@ def main():
     host = report.machine()
     os.makedirs(args.outdir, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix='wavorbit-bench-')
-    daemon = None
+    server = None
     try:
         loop = noise_frames(RATE)
         small = os.path.join(tmp, 'noise-1s.wav')
@@ -82,7 +82,8 @@ def main():
         big = os.path.join(tmp, 'noise-1g.wav')
         print('writing a 1 GB WAV in %s' % tmp, flush=True)
         write_big_wav(big, loop, BIG_BYTES)
-        daemon = route.Daemon(os.path.join(tmp, 'pulse'))
+        server = route.open_route('pulse', os.path.join(tmp, 'pulse'))
+        env = dict(os.environ, **server.client_env())
         roster = players.peers(os.path.abspath(args.wavorbit))
         if args.players:
             roster = [p for p in roster if p.name in args.players.split(',')]
@@ -93,15 +94,15 @@ def main():
                 print('run %d/%d  %-8s' % (i + 1, args.runs, p.name),
                       end=' ', flush=True)
                 if p.reference:
-                    one = measure(p, long, once, args.seconds, daemon.env)
+                    one = measure(p, long, once, args.seconds, server, env)
                 else:
-                    one = measure(p, small, loop, args.seconds, daemon.env)
-                one.update(measure_big(p, big, daemon.env))
+                    one = measure(p, small, loop, args.seconds, server, env)
+                one.update(measure_big(p, big, env))
                 runs[p.name].append(one)
                 print(json.dumps(one), flush=True)
     finally:
-        if daemon is not None:
-            daemon.close()
+        if server is not None:
+            server.close()
         shutil.rmtree(tmp)
 
     load = (load_before, os.getloadavg()[0])

@@ -1,67 +1,33 @@
-"""The sound route: a private headless PulseAudio daemon with a null sink
-"cap", which ALSA's "default" reaches through PULSE_SERVER, and a
-timestamped recording of that sink's monitor."""
+"""A timestamped recording of the sound route's sink, and the checks of
+what reached it.  The routes themselves (a private PulseAudio or PipeWire
+server, and how ALSA's "default" reaches it) are the tests' own, in
+test/sound_route.py."""
 import bisect
 import os
 import subprocess
+import sys
 import threading
 import time
 
-from wavfile import FRAME_BYTES
-
-
-class Daemon:
-    def __init__(self, root):
-        self.root = root
-        self.env = dict(os.environ)
-        for name in ('home', 'runtime', 'state'):
-            os.makedirs(os.path.join(root, name), exist_ok=True)
-        runtime = os.path.join(root, 'runtime')
-        self.env.update(HOME=os.path.join(root, 'home'),
-                        PULSE_RUNTIME_PATH=runtime,
-                        PULSE_STATE_PATH=os.path.join(root, 'state'),
-                        PULSE_SERVER='unix:' + os.path.join(runtime, 'native'))
-        self.env.pop('DISPLAY', None)
-        self.env.pop('WAYLAND_DISPLAY', None)
-        self.log = open(os.path.join(root, 'pulseaudio.log'), 'wb')
-        self.proc = subprocess.Popen(
-            ['pulseaudio', '-n', '--daemonize=no', '--exit-idle-time=-1',
-             '--disallow-exit', '--realtime=no', '--high-priority=no',
-             '-L', 'module-native-protocol-unix auth-anonymous=1',
-             '-L', 'module-null-sink sink_name=cap norewinds=1 format=s16le '
-                   'rate=44100 channels=2'],
-            env=self.env, stdin=subprocess.DEVNULL, stdout=self.log,
-            stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while subprocess.call(['pactl', 'info'], env=self.env,
-                              stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL) != 0:
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError('pulseaudio did not start; see ' +
-                                   os.path.join(root, 'pulseaudio.log'))
-            time.sleep(0.02)
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait()
-        self.log.close()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                '..', 'test'))
+from sound_route import ROUTES, SINK, open_route  # noqa: E402,F401
+from wavfile import FRAME_BYTES  # noqa: E402
 
 
 class Capture:
-    """Records cap.monitor; each read is stamped with its arrival time."""
+    """Records the route's sink; each read is stamped with its arrival
+    time."""
 
-    def __init__(self, env):
-        self.proc = subprocess.Popen(
-            ['parec', '--raw', '-d', 'cap.monitor', '--format=s16le',
-             '--rate=44100', '--channels=2', '--latency-msec=10'],
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    def __init__(self, server):
+        self.proc = server.record(SINK, subprocess.PIPE)
         self.data = bytearray()
         self.stamps = []  # (arrival ns, bytes received so far)
         self.first = threading.Event()
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
         if not self.first.wait(5):
-            raise RuntimeError('parec gives no data')
+            raise RuntimeError('the recorder gives no data')
 
     def _read(self):
         fd = self.proc.stdout.fileno()
@@ -82,9 +48,10 @@ class Capture:
 
     def arrival_ns(self, frame):
         """When the read that carries |frame| came from the sink's monitor.
-        The sink mixes in blocks (10 ms here) and hands each block to the
-        monitor at once, so this is when the frame reached the sink, plus
-        the delivery to parec (under 1 ms in steady state)."""
+        The sink mixes in blocks (10 ms on PulseAudio here, the graph's
+        quantum on PipeWire) and hands each block to the monitor at once,
+        so this is when the frame reached the sink, plus the delivery to
+        the recorder."""
         ends = [n // FRAME_BYTES for _, n in self.stamps]
         return self.stamps[bisect.bisect_right(ends, frame)][0]
 

@@ -4,10 +4,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include <thread>
 
 #include "run_program.h"
+#include "sound_server.h"
 #include "test_support.h"
 
 namespace {
@@ -128,98 +127,24 @@ TEST(FaultsWhilePlaying, TheDeviceGoesAway)
   press_return(c);
 }
 
-// A private PulseAudio daemon with a null sink, for as long as it lives.
-class PulseServer {
- public:
-  explicit PulseServer(const TempDir& dir) : runtime_(dir.path("pulse"))
-  {
-    mkdir(runtime_.c_str(), 0700);
-    std::string home = "HOME=" + runtime_, run = "PULSE_RUNTIME_PATH=" + runtime_,
-                state = "PULSE_STATE_PATH=" + runtime_;
-    const char* argv[] = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                          "--disallow-exit", "--realtime=no", "--high-priority=no",
-                          "--log-target=stderr", "--log-level=0",
-                          "-L", "module-native-protocol-unix auth-anonymous=1",
-                          "-L", "module-null-sink sink_name=cap norewinds=1", nullptr};
-    const char* env[] = {home.c_str(), run.c_str(), state.c_str(), "PATH=/usr/bin:/bin",
-                         nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, const_cast<char**>(argv),
-                     const_cast<char**>(env)) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~PulseServer() { kill_now(); }
-
-  // Whether it takes connections, waiting up to five seconds for it.
-  bool ready() const
-  {
-    if (pid_ == -1)
-      return false;
-    for (int i = 0; i < 500; ++i) {
-      struct stat st;
-      if (stat((runtime_ + "/native").c_str(), &st) == 0)
-        return true;
-      if (waitpid(pid_, nullptr, WNOHANG) != 0)
-        return false;
-      sleep_seconds(0.01);
-    }
-    return false;
-  }
-  std::string address() const { return "unix:" + runtime_ + "/native"; }
-
-  void kill_now()
-  {
-    if (pid_ == -1)
-      return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  std::string runtime_;
-  pid_t pid_ = -1;
-};
-
 // The sound server is killed while the program plays through it.
 TEST(FaultsWhilePlaying, TheSoundServerIsKilled)
 {
   TempDir dir;
-  PulseServer server(dir);
-  if (!server.ready())
-    GTEST_SKIP() << "pulseaudio does not start here";
+  SoundServer server("pulse", dir.path("server"));
+  ASSERT_TRUE(server.ready()) << server.error();
   std::string file = dir.path("tune.wav");
   write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 22050);
-  std::string conf = dir.path("asound.conf"), client = dir.path("client.conf");
-  write_file(conf, "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
-  write_file(client, "autospawn = no\n");
-  setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
-  setenv("PULSE_SERVER", server.address().c_str(), 1);
-  setenv("PULSE_CLIENTCONFIG", client.c_str(), 1);
-  // libpulse is not built for ThreadSanitizer, which then reports races
-  // between libpulse's own threads in a sanitized program.
-  std::string suppressions = dir.path("tsan.supp");
-  write_file(suppressions, "race:libpulse\n");
-  const char* tsan = getenv("TSAN_OPTIONS");
-  std::string tsan_before = tsan != nullptr ? tsan : "";
-  setenv("TSAN_OPTIONS", (tsan_before + ":suppressions=" + suppressions).c_str(), 1);
+  server.export_env();
 
   Child c = spawn({file}, Stdio{}, Stdio{});
-  unsetenv("PULSE_SERVER");
-  unsetenv("PULSE_CLIENTCONFIG");
-  if (tsan != nullptr)
-    setenv("TSAN_OPTIONS", tsan_before.c_str(), 1);
-  else
-    unsetenv("TSAN_OPTIONS");
+  MemoryCap cap(c.pid, 512);
   ASSERT_EQ(read_until(c.out, kPrompt), kPrompt) << drain(c.err);
   sleep_seconds(0.5);
-  server.kill_now();
+  ASSERT_EQ(server.command("kill"), "ok");
   sleep_seconds(0.5);
   EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
+  EXPECT_FALSE(cap.tripped()) << "grew beyond 512 MB";
   press_return(c);
 }
 

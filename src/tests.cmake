@@ -16,11 +16,14 @@ add_executable(wavorbit_tests
   src/test_main.cpp
   src/test_support.cpp
   src/wavorbit_test.cpp
+  test/sound_server.cpp
 )
+target_include_directories(wavorbit_tests PRIVATE test)
 target_link_libraries(wavorbit_tests PRIVATE wavorbit_core GTest::gtest)
 target_compile_definitions(wavorbit_tests PRIVATE
   WAVORBIT_BINARY="$<TARGET_FILE:wavorbit>"
-  CAPTURE_SINK="$<TARGET_FILE:capture_sink>")
+  CAPTURE_SINK="$<TARGET_FILE:capture_sink>"
+  SOUND_ROUTE_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/test/sound_route.py")
 add_dependencies(wavorbit_tests wavorbit capture_sink)
 
 include(GoogleTest)
