@@ -27,4 +27,4 @@ cmake --build "$build" -j2 </dev/null || die "build failed"
 x86_64-w64-mingw32-g++ -std=c++17 -O2 -static -o "$build/version_info.exe" \
   "$root/test/version_info.cpp" -lversion </dev/null || die "building test/version_info.cpp failed"
 
-exec /usr/bin/python3 "$root/test/blackbox/windows_test.py" "$build" </dev/null
+exec /usr/bin/python3 -B "$root/test/blackbox/windows_test.py" "$build" </dev/null

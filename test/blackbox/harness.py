@@ -241,20 +241,27 @@ def loop_problems(capture, loop, silent_tail_frames):
 
 # The runner.
 class TestCase(unittest.TestCase):
+    """A table's base: its docstring heads its section of the output."""
     # A failure shows the message its check gives, not the values compared.
     longMessage = False
+
+    @classmethod
+    def setUpClass(cls):
+        # Here, not in startTest: the steps of a subclass's set-up belong
+        # to its section.
+        if cls.__doc__ and cls.__doc__ is not TestCase.__doc__:
+            print('== %s' % cls.__doc__.strip().split('\n')[0], flush=True)
 
 
 class _Checks(unittest.TestResult):
     """Prints "ok", "FAIL" or "skip" and a name for each check: each
     subtest, each test without subtests, and each step() of a class or
-    module set-up.  A section starts with its test class's docstring."""
+    module set-up."""
 
     def __init__(self):
         super().__init__()
         self.passed = self.failed = self.skipped = 0
         self._with_subtests = set()
-        self._section = None
 
     @staticmethod
     def _name(test):
@@ -269,7 +276,11 @@ class _Checks(unittest.TestResult):
         kind, value, tb = err
         if issubclass(kind, AssertionError):
             return str(value).split('\n\n')[0].replace('\n', ' ')
-        return ''.join(traceback.format_exception(kind, value, tb)).rstrip()
+        # An error: what it was, and the line of the tests that met it.
+        here = os.path.dirname(os.path.abspath(__file__))
+        ours = [f for f in traceback.extract_tb(tb) if f.filename.startswith(here)]
+        where = ' (%s:%d)' % (os.path.basename(ours[-1].filename), ours[-1].lineno) if ours else ''
+        return '%s: %s%s' % (kind.__name__, value, where)
 
     def ok(self, name):
         self.passed += 1
@@ -278,13 +289,6 @@ class _Checks(unittest.TestResult):
     def fail(self, name, reason):
         self.failed += 1
         print('FAIL  %s: %s' % (name, reason), flush=True)
-
-    def startTest(self, test):
-        super().startTest(test)
-        doc = type(test).__doc__
-        if type(test) is not self._section and doc:
-            print('== %s' % doc.strip().split('\n')[0], flush=True)
-        self._section = type(test)
 
     def addSubTest(self, test, subtest, err):
         super().addSubTest(test, subtest, err)
@@ -305,7 +309,10 @@ class _Checks(unittest.TestResult):
 
     def addError(self, test, err):
         super().addError(test, err)
-        self.fail(self._name(test), self._reason(test, err))
+        if isinstance(err[1], StepFailed):  # a set-up that failed at a step
+            self.fail(err[1].name, err[1].reason)
+        else:
+            self.fail(self._name(test), self._reason(test, err))
 
     def addSkip(self, test, reason):
         super().addSkip(test, reason)
@@ -317,20 +324,23 @@ _checks = None
 
 
 class StepFailed(AssertionError):
-    pass
+    def __init__(self, name, reason):
+        super().__init__('%s: %s' % (name, reason))
+        self.name = name
+        self.reason = reason
 
 
-def step(name, action, *args):
+def step(name, action, *args, **kwargs):
     """A step the checks after it cannot do without, in a set-up: runs
-    action(*args), which raises when it fails.  Counted as a check; when it
+    action(*args, **kwargs), which raises when it fails.  Counted as a check; when it
     fails nothing after it runs."""
     try:
-        result = action(*args)
+        result = action(*args, **kwargs)
     except Exception as e:
         if _checks is not None:
             _checks.stop()
         reason = str(e) if isinstance(e, AssertionError) else '%s: %s' % (type(e).__name__, e)
-        raise StepFailed('%s: %s' % (name, reason)) from e
+        raise StepFailed(name, reason) from e
     if _checks is not None:
         _checks.ok(name)
     return result

@@ -62,6 +62,7 @@ def windows_path(path):
 def setUpModule():
     global WORK, ENV, ROUTE, WAV, ABSENT
     WORK = tempfile.mkdtemp(prefix='wavorbit-wine.')
+    print('== a private sound server and Wine prefix', flush=True)
     ROUTE = step('a private PulseAudio with a null sink', sound_route.open_route,
                  'pulse', os.path.join(WORK, 'sound'))
     ROUTE.set_default(sound_route.SINK)
@@ -134,6 +135,7 @@ class Zip(harness.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.zip = os.path.join(BUILD, FOLDER + '.zip')
         cls.unzipped = os.path.join(WORK, 'unzipped', FOLDER)
 
