@@ -22,7 +22,7 @@ for group in "$@"; do
   case "$group" in
     --test) packages+=(libgtest-dev pulseaudio pulseaudio-utils libasound2-plugins python3)
       pipewire=yes ;;
-    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3 unzip) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64 wine64 pulseaudio pulseaudio-utils python3) ;;
     --package) packages+=(dpkg-dev file mandoc man-db groff-base lintian python3) ;;
     --bench) packages+=(pulseaudio pulseaudio-utils libasound2-plugins alsa-utils sox libsox-fmt-alsa mpv ffmpeg gnuplot-nox python3)
       pipewire=yes ;;

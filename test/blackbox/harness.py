@@ -377,7 +377,12 @@ def main(*classes):
     # SIGTERM ends the run the way Ctrl+C does: out of the tests at once,
     # through the caller's clean-up.
     signal.signal(signal.SIGTERM, _interrupt)
-    suite.run(_checks)
+    try:
+        suite.run(_checks)
+    except KeyboardInterrupt:
+        print('interrupted after %d passed, %d failed' % (_checks.passed, _checks.failed),
+              flush=True)
+        return 130
     line = '%d passed, %d failed' % (_checks.passed, _checks.failed)
     if _checks.skipped:
         line += ', %d skipped' % _checks.skipped

@@ -19,6 +19,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import unittest
 
 import harness
 from harness import (BANNER, HELP_TEXT, NO_FILE_TEXT, PLAY_ERROR_TEXT, PROMPT, PIPE,
@@ -276,7 +277,7 @@ class InstalledPage(harness.TestCase):
             try:
                 with open(path) as f:
                     if re.search(r'^path-exclude\s*/usr/share/man', f.read(), re.M):
-                        raise harness.unittest.SkipTest(
+                        raise unittest.SkipTest(
                             'dpkg is told not to install manual pages here (path-exclude)')
             except (OSError, UnicodeDecodeError):
                 pass

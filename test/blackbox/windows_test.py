@@ -137,17 +137,18 @@ class Zip(harness.TestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.zip = os.path.join(BUILD, FOLDER + '.zip')
+        with zipfile.ZipFile(cls.zip) as z:
+            cls.names = sorted(z.namelist())
+            cls.bad_member = z.testzip()
+            z.extractall(os.path.join(WORK, 'unzipped'))
         cls.unzipped = os.path.join(WORK, 'unzipped', FOLDER)
 
     def test_contents(self):
         with self.subTest('%s holds %s/ with wavorbit.exe, LICENSE.txt, README.txt'
                           % (os.path.basename(self.zip), FOLDER)):
-            with zipfile.ZipFile(self.zip) as z:
-                names = sorted(z.namelist())
-                self.assertEqual(names, [FOLDER + '/LICENSE.txt', FOLDER + '/README.txt',
-                                         FOLDER + '/wavorbit.exe'], ' '.join(names))
-                self.assertIsNone(z.testzip(), 'a member fails its CRC')
-                z.extractall(os.path.join(WORK, 'unzipped'))
+            self.assertEqual(self.names, [FOLDER + '/LICENSE.txt', FOLDER + '/README.txt',
+                                          FOLDER + '/wavorbit.exe'], ' '.join(self.names))
+            self.assertIsNone(self.bad_member, '%s fails its CRC' % self.bad_member)
         with self.subTest('LICENSE.txt is LICENSE with CR LF line ends'):
             with open(os.path.join(ROOT, 'LICENSE'), 'rb') as f:
                 want = f.read().replace(b'\n', b'\r\n')
