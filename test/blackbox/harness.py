@@ -249,7 +249,7 @@ class TestCase(unittest.TestCase):
     def setUpClass(cls):
         # Here, not in startTest: the steps of a subclass's set-up belong
         # to its section.
-        if cls.__doc__ and cls.__doc__ is not TestCase.__doc__:
+        if cls.__doc__:
             print('== %s' % cls.__doc__.strip().split('\n')[0], flush=True)
 
 
