@@ -72,14 +72,13 @@ def setUpModule():
                WINEDLLOVERRIDES='winemenubuilder.exe=d',
                DISPLAY=None, WAYLAND_DISPLAY=None)
 
-    def make_prefix():
-        checked_run([WINE, 'wineboot', '-i'], env=ENV, timeout=300)
-        checked_run([WINESERVER, '-w'], env=ENV, timeout=300)
-        # A server kept up between the runs, and Wine's own helper
-        # processes started once with nothing of the tests' open.
-        checked_run([WINESERVER, '-p'], env=ENV)
-        checked_run([WINE, 'cmd', '/c', 'exit'], env=ENV)
-    step('a private Wine prefix', make_prefix)
+    step('a private Wine prefix', checked_run, [WINE, 'wineboot', '-i'], env=ENV, timeout=300)
+    harness.run([WINESERVER, '-w'], env=ENV, timeout=300)
+    # A server kept up between the runs, and Wine's own helper processes
+    # started once with nothing of the tests' open.  Only to get them
+    # going: what the tests need of them the tests check.
+    harness.run([WINESERVER, '-p'], env=ENV)
+    harness.run([WINE, 'cmd', '/c', 'exit'], env=ENV)
     WAV = os.path.join(WORK, 'loop.wav')
     wavfile.write_wav(WAV, LOOP)
     ABSENT = os.path.join(WORK, 'absent.wav')
