@@ -1,6 +1,7 @@
 #include "run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,7 @@ namespace {
 // Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
 // returns the test's end of it (|fd| 0 is written by the test, 1 read) and
 // adds the child's end to |child_ends|, for the test to close after the
-// spawn.
+// spawn; for a broken pipe, closes the test's end at once.
 int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
            std::vector<int>* child_ends)
 {
@@ -34,9 +35,15 @@ int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
   int ends[2];
   EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
   int child_end = fd == 0 ? ends[0] : ends[1];
+  int test_end = fd == 0 ? ends[1] : ends[0];
   posix_spawn_file_actions_adddup2(actions, child_end, fd);
   child_ends->push_back(child_end);
-  return fd == 0 ? ends[1] : ends[0];
+  if (stdio.kind == Stdio::BrokenPipe) {
+    // Closed now, so that the child finds it closed from its first step.
+    close(test_end);
+    return -1;
+  }
+  return test_end;
 }
 
 }  // namespace
@@ -51,6 +58,16 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   child.out = set_up(&actions, 1, out, &child_ends);
   child.err = set_up(&actions, 2, Stdio{}, &child_ends);
 
+  // The test ignores SIGPIPE, and an ignored signal stays ignored across
+  // exec: the program must be seen to deal with it itself.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  EXPECT_EQ(posix_spawnattr_setsigdefault(&attr, &pipe_signal), 0);
+  EXPECT_EQ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF), 0);
+
   std::vector<char*> argv;
   std::string program = WAVORBIT_BINARY;
   argv.push_back(program.data());
@@ -58,8 +75,9 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   for (std::string& a : copies)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, &attr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   for (int fd : child_ends)
     close(fd);
   return child;

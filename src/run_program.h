@@ -16,15 +16,17 @@ const std::string kPlayError = kBanner + "***ERROR : file open or playback error
 const std::string kPrompt = "hit return key to stop...";
 
 // How a standard descriptor of the child is set up: a pipe the test reads
-// or writes, a file by name, or closed.
+// or writes, a file by name, closed, or a pipe whose other end is closed
+// before the child starts (output to it fails, input from it ends at once).
 struct Stdio {
-  enum Kind { Pipe, Path, Closed } kind = Pipe;
+  enum Kind { Pipe, Path, Closed, BrokenPipe } kind = Pipe;
   std::string path;
   int flags = 0;
 };
 
 inline Stdio from_path(const std::string& path, int flags) { return {Stdio::Path, path, flags}; }
 inline Stdio closed() { return {Stdio::Closed, "", 0}; }
+inline Stdio broken_pipe() { return {Stdio::BrokenPipe, "", 0}; }
 
 struct Child {
   pid_t pid = -1;
@@ -33,6 +35,8 @@ struct Child {
   int err = -1;  // its standard error
 };
 
+// Starts the program with |args|, and with SIGPIPE at its default action,
+// as a shell starts it, whatever this process does with the signal.
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out);
 
 // Everything |fd| gives until it closes; closes it.
