@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,10 +108,15 @@ std::string read_until(int fd, const std::string& text)
   return got;
 }
 
-int wait_status(pid_t pid)
+int wait_status(pid_t pid, double* cpu)
 {
   int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  struct rusage usage = {};
+  EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
+  if (cpu != nullptr) {
+    *cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
   EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -129,7 +135,9 @@ Result run(const std::vector<std::string>& args, const std::string& input)
   std::string out = drain(c.out);
   feeder.join();
   err_reader.join();
-  return {wait_status(c.pid), out, err};
+  Result r{0, out, err, 0};
+  r.status = wait_status(c.pid, &r.cpu);
+  return r;
 }
 
 long status_kb(pid_t pid, const std::string& field)
@@ -139,9 +147,12 @@ long status_kb(pid_t pid, const std::string& field)
   return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
 }
 
-double cpu_seconds(pid_t pid)
+namespace {
+
+// CPU seconds in a /proc stat file, or -1.
+double stat_cpu_seconds(const std::string& path)
 {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = read_file(path);
   size_t at = stat.rfind(')');  // the name may hold spaces
   if (at == std::string::npos)
     return -1;
@@ -156,4 +167,17 @@ double cpu_seconds(pid_t pid)
       stime = std::stoul(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+double cpu_seconds(pid_t pid)
+{
+  return stat_cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+double main_thread_cpu_seconds(pid_t pid)
+{
+  std::string id = std::to_string(pid);
+  return stat_cpu_seconds("/proc/" + id + "/task/" + id + "/stat");
 }

@@ -46,13 +46,15 @@ std::string drain(int fd);
 std::string read_until(int fd, const std::string& text);
 
 // The exit status of |pid|, after waiting for it; -1 (and a test failure)
-// when it did not exit normally.
-int wait_status(pid_t pid);
+// when it did not exit normally.  |cpu|, when given, gets the CPU seconds
+// (user and system) it used in all.
+int wait_status(pid_t pid, double* cpu = nullptr);
 
 struct Result {
   int status;
   std::string out;
   std::string err;
+  double cpu;  // seconds the program used, whatever the machine's load
 };
 
 // Runs the program with standard input from |input| (written, then closed)
@@ -66,3 +68,6 @@ inline long peak_resident_kb(pid_t pid) { return status_kb(pid, "VmHWM"); }
 
 // CPU seconds (user and system) |pid| has used so far, or -1.
 double cpu_seconds(pid_t pid);
+
+// CPU seconds its main thread has used so far, or -1.
+double main_thread_cpu_seconds(pid_t pid);
