@@ -1,10 +1,13 @@
 // Test helper: reads standard input and appends it to a file, at most
 // LIMIT bytes of it (the rest is read and dropped), at a set byte rate (0:
 // as fast as it comes).  Used as a file plugin's "|command", so that a null
-// device is paced and the plugin's pipe never breaks under it.
+// device is paced and the plugin's pipe never breaks under it.  Holds a
+// lock on FILE until its input ends: a test that takes the lock knows that
+// nothing more will be played into it.
 //   capture_sink BYTES_PER_SECOND FILE [LIMIT]
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,7 +24,7 @@ int main(int argc, char** argv)
   double rate = atof(argv[1]);
   double limit = argc == 4 ? atof(argv[3]) : 1e18;
   int out = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (out == -1 || rate < 0) {
+  if (out == -1 || rate < 0 || flock(out, LOCK_EX) == -1) {
     perror("capture_sink");
     return 2;
   }

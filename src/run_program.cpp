@@ -1,7 +1,9 @@
 #include "run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@ namespace {
 // Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
 // returns the test's end of it (|fd| 0 is written by the test, 1 read) and
 // adds the child's end to |child_ends|, for the test to close after the
-// spawn.
+// spawn; for a broken pipe, closes the test's end at once.
 int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
            std::vector<int>* child_ends)
 {
@@ -34,9 +36,15 @@ int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
   int ends[2];
   EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
   int child_end = fd == 0 ? ends[0] : ends[1];
+  int test_end = fd == 0 ? ends[1] : ends[0];
   posix_spawn_file_actions_adddup2(actions, child_end, fd);
   child_ends->push_back(child_end);
-  return fd == 0 ? ends[1] : ends[0];
+  if (stdio.kind == Stdio::BrokenPipe) {
+    // Closed now, so that the child finds it closed from its first step.
+    close(test_end);
+    return -1;
+  }
+  return test_end;
 }
 
 }  // namespace
@@ -51,6 +59,16 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   child.out = set_up(&actions, 1, out, &child_ends);
   child.err = set_up(&actions, 2, Stdio{}, &child_ends);
 
+  // The test ignores SIGPIPE, and an ignored signal stays ignored across
+  // exec: the program must be seen to deal with it itself.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  EXPECT_EQ(posix_spawnattr_setsigdefault(&attr, &pipe_signal), 0);
+  EXPECT_EQ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF), 0);
+
   std::vector<char*> argv;
   std::string program = WAVORBIT_BINARY;
   argv.push_back(program.data());
@@ -58,8 +76,9 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   for (std::string& a : copies)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, &attr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   for (int fd : child_ends)
     close(fd);
   return child;
@@ -89,10 +108,15 @@ std::string read_until(int fd, const std::string& text)
   return got;
 }
 
-int wait_status(pid_t pid)
+int wait_status(pid_t pid, double* cpu)
 {
   int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  struct rusage usage = {};
+  EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
+  if (cpu != nullptr) {
+    *cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
   EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -111,7 +135,9 @@ Result run(const std::vector<std::string>& args, const std::string& input)
   std::string out = drain(c.out);
   feeder.join();
   err_reader.join();
-  return {wait_status(c.pid), out, err};
+  Result r{0, out, err, 0};
+  r.status = wait_status(c.pid, &r.cpu);
+  return r;
 }
 
 long status_kb(pid_t pid, const std::string& field)
@@ -121,9 +147,12 @@ long status_kb(pid_t pid, const std::string& field)
   return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
 }
 
-double cpu_seconds(pid_t pid)
+namespace {
+
+// CPU seconds in a /proc stat file, or -1.
+double stat_cpu_seconds(const std::string& path)
 {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = read_file(path);
   size_t at = stat.rfind(')');  // the name may hold spaces
   if (at == std::string::npos)
     return -1;
@@ -138,4 +167,17 @@ double cpu_seconds(pid_t pid)
       stime = std::stoul(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+double cpu_seconds(pid_t pid)
+{
+  return stat_cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+double main_thread_cpu_seconds(pid_t pid)
+{
+  std::string id = std::to_string(pid);
+  return stat_cpu_seconds("/proc/" + id + "/task/" + id + "/stat");
 }

@@ -16,15 +16,17 @@ const std::string kPlayError = kBanner + "***ERROR : file open or playback error
 const std::string kPrompt = "hit return key to stop...";
 
 // How a standard descriptor of the child is set up: a pipe the test reads
-// or writes, a file by name, or closed.
+// or writes, a file by name, closed, or a pipe whose other end is closed
+// before the child starts (output to it fails, input from it ends at once).
 struct Stdio {
-  enum Kind { Pipe, Path, Closed } kind = Pipe;
+  enum Kind { Pipe, Path, Closed, BrokenPipe } kind = Pipe;
   std::string path;
   int flags = 0;
 };
 
 inline Stdio from_path(const std::string& path, int flags) { return {Stdio::Path, path, flags}; }
 inline Stdio closed() { return {Stdio::Closed, "", 0}; }
+inline Stdio broken_pipe() { return {Stdio::BrokenPipe, "", 0}; }
 
 struct Child {
   pid_t pid = -1;
@@ -33,6 +35,8 @@ struct Child {
   int err = -1;  // its standard error
 };
 
+// Starts the program with |args|, and with SIGPIPE at its default action,
+// as a shell starts it, whatever this process does with the signal.
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out);
 
 // Everything |fd| gives until it closes; closes it.
@@ -42,13 +46,15 @@ std::string drain(int fd);
 std::string read_until(int fd, const std::string& text);
 
 // The exit status of |pid|, after waiting for it; -1 (and a test failure)
-// when it did not exit normally.
-int wait_status(pid_t pid);
+// when it did not exit normally.  |cpu|, when given, gets the CPU seconds
+// (user and system) it used in all.
+int wait_status(pid_t pid, double* cpu = nullptr);
 
 struct Result {
   int status;
   std::string out;
   std::string err;
+  double cpu;  // seconds the program used, whatever the machine's load
 };
 
 // Runs the program with standard input from |input| (written, then closed)
@@ -62,3 +68,6 @@ inline long peak_resident_kb(pid_t pid) { return status_kb(pid, "VmHWM"); }
 
 // CPU seconds (user and system) |pid| has used so far, or -1.
 double cpu_seconds(pid_t pid);
+
+// CPU seconds its main thread has used so far, or -1.
+double main_thread_cpu_seconds(pid_t pid);

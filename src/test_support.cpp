@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,4 +144,17 @@ std::string capture_to(const std::string& path, size_t limit, long bytes_per_sec
 {
   return "|" CAPTURE_SINK " " + std::to_string(bytes_per_second) + " '" + path + "' " +
          std::to_string(limit);
+}
+
+bool sink_finished(const std::string& path)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) {
+    ADD_FAILURE() << "cannot open " << path;
+    return false;
+  }
+  // A sink holds the lock until its input ends.
+  bool finished = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return finished;
 }

@@ -50,3 +50,7 @@ void route_sound_nowhere(const TempDir& dir);
 // A sink command that appends the first |limit| bytes it reads to |path|
 // and takes them at |bytes_per_second| (0: as fast as they come).
 std::string capture_to(const std::string& path, size_t limit, long bytes_per_second = 0);
+
+// Whether every sink that captured into |path| has finished: nothing that
+// was played is still on its way to the file, and nothing more can come.
+bool sink_finished(const std::string& path);
