@@ -149,7 +149,10 @@ TEST_F(HostileInput, UnplayableFilesFailAtOnce)
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.out, kPlayError) << shown;
     EXPECT_EQ(r.status, 1) << shown;
-    EXPECT_EQ(r.err, "") << shown;
+    // One line that names the file.
+    std::string named = "wavorbit: " + name + ": ";
+    EXPECT_EQ(r.err.compare(0, named.size(), named), 0) << shown << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << shown << ": " << r.err;
     EXPECT_LT(took.count(), 1.0) << shown;
     EXPECT_EQ(read_file(capture()), "") << shown << ": nothing may be played";
   }

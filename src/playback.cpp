@@ -43,7 +43,7 @@ bool start_playback()
   return B;
 }
 
-void stop_playback()
+bool stop_playback()
 {
-  sndPlaySoundA(nullptr, SND_ASYNC | SND_NODEFAULT);
+  return sndPlaySoundA(nullptr, SND_ASYNC | SND_NODEFAULT) != 0;
 }

@@ -18,5 +18,7 @@ size_t name_block_size(size_t length);
 // asynchronous playback.  Returns whether playback began.
 bool start_playback();
 
-// Stops what start_playback() began.
-void stop_playback();
+// Stops what start_playback() began.  Returns false when the sound call
+// reports a failure: on Linux, the sound output was lost at the stop and
+// had not come back.
+bool stop_playback();

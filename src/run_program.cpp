@@ -43,6 +43,12 @@ int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
 
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
 {
+  return spawn_program(WAVORBIT_BINARY, args, in, out);
+}
+
+Child spawn_program(const std::string& program, const std::vector<std::string>& args,
+                    const Stdio& in, const Stdio& out)
+{
   Child child;
   std::vector<int> child_ends;
   posix_spawn_file_actions_t actions;
@@ -52,13 +58,14 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   child.err = set_up(&actions, 2, Stdio{}, &child_ends);
 
   std::vector<char*> argv;
-  std::string program = WAVORBIT_BINARY;
-  argv.push_back(program.data());
+  std::string argv0 = program;
+  argv.push_back(argv0.data());
   std::vector<std::string> copies = args;
   for (std::string& a : copies)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawnp(&child.pid, program.c_str(), &actions, nullptr, argv.data(), environ),
+            0);
   posix_spawn_file_actions_destroy(&actions);
   for (int fd : child_ends)
     close(fd);
@@ -100,7 +107,13 @@ int wait_status(pid_t pid)
 
 Result run(const std::vector<std::string>& args, const std::string& input)
 {
-  Child c = spawn(args, Stdio{}, Stdio{});
+  return run_program(WAVORBIT_BINARY, args, input);
+}
+
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input)
+{
+  Child c = spawn_program(program, args, Stdio{}, Stdio{});
   std::thread feeder([&] {
     if (!input.empty() && write(c.in, input.data(), input.size()) < 0)
       ADD_FAILURE() << "cannot write to the child";

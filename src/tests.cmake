@@ -16,6 +16,7 @@ add_executable(wavorbit_tests
   src/test_main.cpp
   src/test_support.cpp
   src/wavorbit_test.cpp
+  test/fault_support.cpp
   test/sound_server.cpp
 )
 target_include_directories(wavorbit_tests PRIVATE test)

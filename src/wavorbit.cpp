@@ -41,6 +41,8 @@ int main(int argc, char** argv)
 
   write_text(kPrompt, false);
   wait_for_return();
-  stop_playback();
+  // The sound was lost and did not come back: the playback failed.
+  if (!stop_playback())
+    return 1;
   return 0;
 }
