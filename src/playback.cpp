@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "console.h"
 
 #ifdef _WIN32
@@ -46,4 +50,13 @@ bool start_playback()
 bool stop_playback()
 {
   return sndPlaySoundA(nullptr, SND_ASYNC | SND_NODEFAULT) != 0;
+}
+
+void end_program(int status)
+{
+#ifndef _WIN32
+  if (sound_thread_left())
+    _exit(status);
+#endif
+  std::exit(status);
 }

@@ -527,6 +527,12 @@ bool stop()
 
 }  // namespace
 
+bool sound_thread_left()
+{
+  std::lock_guard<std::mutex> lock(g_abandoned_mutex);
+  return g_abandoned != nullptr;
+}
+
 int sndPlaySoundA(const char* name, unsigned flags)
 {
   bool stopped_well = stop();

@@ -26,3 +26,9 @@ enum : unsigned {
 };
 
 int sndPlaySoundA(const char* name, unsigned flags);
+
+// Whether a stop has left a thread inside alsa-lib that is still there.
+// Exit handlers and destructors must not run beside it: they may meet it
+// (LeakSanitizer's stop of every thread, for one, cuts short a write of
+// ALSA's file plugin, whose assertion then aborts the process).
+bool sound_thread_left();

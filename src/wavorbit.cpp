@@ -42,7 +42,5 @@ int main(int argc, char** argv)
   write_text(kPrompt, false);
   wait_for_return();
   // The sound was lost and did not come back: the playback failed.
-  if (!stop_playback())
-    return 1;
-  return 0;
+  end_program(stop_playback() ? 0 : 1);
 }
