@@ -13,6 +13,7 @@ add_executable(wavorbit_tests
   src/playback_test.cpp
   src/run_program.cpp
   src/sound_alsa_test.cpp
+  src/sound_server_test.cpp
   src/test_main.cpp
   src/test_support.cpp
   src/wavorbit_test.cpp

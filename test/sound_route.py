@@ -32,6 +32,8 @@ with status 1).  Then it reads commands, one a line, and answers each with
     default NAME      make sink NAME the default
     remove-sink NAME  destroy sink NAME
     record NAME       record sink NAME to a new file: "ok PATH"
+    quantum N         PipeWire only: run the graph in blocks of N frames
+                      (0: the default, 1024 and up to 2048)
 
 End of input or SIGTERM stops everything it started; the recordings stay.
 """
@@ -350,6 +352,25 @@ class PipeWire(Route):
         self.run(['pw-cli', 'destroy', str(node)])
         _wait_for('removal of ' + name, lambda: name not in self.nodes())
 
+    def settings(self):
+        out = self.run(['pw-metadata', '-n', 'settings', '0'], check=False) or ''
+        found = {}
+        for line in out.splitlines():
+            if "key:'" in line and "value:'" in line:
+                key = line.split("key:'", 1)[1].split("'", 1)[0]
+                found[key] = line.split("value:'", 1)[1].split("'", 1)[0]
+        return found
+
+    def set_quantum(self, frames):
+        # The default graph runs in blocks of 1024 frames, and of up to 2048
+        # when every client asks for that much latency.
+        want = {'clock.max-quantum': str(max(frames, 2048)),
+                'clock.force-quantum': str(frames)}
+        for key, value in want.items():
+            self.run(['pw-metadata', '-n', 'settings', '0', key, value])
+        _wait_for('quantum %d' % frames,
+                  lambda: all(self.settings().get(k) == v for k, v in want.items()))
+
     def record_command(self, sink, name):
         return ['pw-record', '--target', sink,
                 '-P', '{ stream.capture.sink = true node.name = %s }' % name,
@@ -400,7 +421,7 @@ class Controller:
         verb, args = words[0], words[1:]
         route = self.route
         arity = {'kill': 0, 'start': 0, 'freeze': 0, 'thaw': 0, 'add-sink': 1,
-                 'default': 1, 'remove-sink': 1, 'record': 1}
+                 'default': 1, 'remove-sink': 1, 'record': 1, 'quantum': 1}
         if verb not in arity:
             raise RouteError('unknown command ' + verb)
         if len(args) != arity[verb]:
@@ -428,6 +449,12 @@ class Controller:
             route.remove_sink(args[0])
         elif verb == 'record':
             return self.record_to_file(args[0])
+        elif verb == 'quantum':
+            if not hasattr(route, 'set_quantum'):
+                raise RouteError('%s has no graph quantum' % route.name)
+            if not args[0].isdigit():
+                raise RouteError('quantum takes a number of frames')
+            route.set_quantum(int(args[0]))
         return None
 
 
