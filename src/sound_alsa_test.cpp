@@ -149,7 +149,9 @@ TEST(SndPlaySound, FailsPlaysNothingAndSaysWhy)
 }
 
 // A device that cannot be had: the reason is ALSA's, with a hint where
-// nothing was there to play to.
+// nothing was there to play to.  (A sound server that is not there is
+// tried with the program: its client library is not built for
+// ThreadSanitizer, which must be told so before the process starts.)
 TEST(SndPlaySound, SaysWhyTheDeviceCannotPlay)
 {
   TempDir dir;
@@ -163,19 +165,12 @@ TEST(SndPlaySound, SaysWhyTheDeviceCannotPlay)
   } cases[] = {
       {"no default device", "", "wavorbit: cannot open the sound output (ALSA's default): "
                                 "No such file or directory" + kNothingThere},
-      {"no sound server", "pcm.!default { type pulse }\n",
-       "wavorbit: cannot open the sound output (ALSA's default): Connection refused" +
-           kNothingThere},
       // mu-law in, so linear samples of no kind are taken.
       {"no format of the file's",
        "pcm.!default { type mulaw slave { pcm { type null } format S16_LE } }\n",
        "wavorbit: the sound output (ALSA's default) takes none of the sample formats of " +
            good + "\n"},
   };
-  std::string client = dir.path("client.conf");
-  write_file(client, "autospawn = no\n");
-  setenv("PULSE_SERVER", ("unix:" + dir.path("no-server")).c_str(), 1);
-  setenv("PULSE_CLIENTCONFIG", client.c_str(), 1);
   for (const auto& c : cases) {
     // A file of its own: alsa-lib keeps a configuration it has read.
     std::string conf = dir.path(std::to_string(&c - cases) + ".conf");
@@ -185,8 +180,6 @@ TEST(SndPlaySound, SaysWhyTheDeviceCannotPlay)
     EXPECT_EQ(sndPlaySoundA(good.c_str(), kLoop), 0) << c.what;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.what;
   }
-  unsetenv("PULSE_SERVER");
-  unsetenv("PULSE_CLIENTCONFIG");
 }
 
 // A device that goes away for good: the stop still works, and reports

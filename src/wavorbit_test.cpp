@@ -84,6 +84,10 @@ TEST_F(Wavorbit, SaysWhyAStartFailed)
   write_file(noise, std::string(3000, '\x5a'));
   std::string no_config = dir_.path("none.conf"), mulaw = dir_.path("mulaw.conf");
   write_file(no_config, "");
+  // PulseAudio's plugin, and no server where the client looks for one.
+  std::string pulse = dir_.path("pulse.conf"), client = dir_.path("client.conf");
+  write_file(pulse, "pcm.!default { type pulse }\n");
+  write_file(client, "autospawn = no\n");
   // A device that takes mu-law only: no linear samples of any kind.
   write_file(mulaw, "pcm.!default { type mulaw slave { pcm { type null } format S16_LE } }\n");
   const std::string kNoDevice =
@@ -101,11 +105,24 @@ TEST_F(Wavorbit, SaysWhyAStartFailed)
       {"unreadable", locked, "", "wavorbit: " + locked + ": Permission denied\n"},
       {"not sound", noise, "", "wavorbit: " + noise + ": Format not recognised.\n"},
       {"no device", tune(), no_config, kNoDevice},
+      {"no sound server", tune(), pulse,
+       "wavorbit: cannot open the sound output (ALSA's default): Connection refused; "
+       "no sound server or sound card reachable\n"},
       {"no format the device takes", tune(), mulaw,
        "wavorbit: the sound output (ALSA's default) takes none of the sample formats of " +
            tune() + "\n"},
   };
   std::string route = getenv("ALSA_CONFIG_PATH");
+  setenv("PULSE_SERVER", ("unix:" + dir_.path("no-server")).c_str(), 1);
+  setenv("PULSE_CLIENTCONFIG", client.c_str(), 1);
+  // libpulse and the plugins alsa-lib loads are not built for
+  // ThreadSanitizer, which then sees races between their threads.
+  std::string suppressions = dir_.path("tsan.supp");
+  write_file(suppressions, "race:libpulse\nrace:libasound_module_pcm_pulse\n"
+                           "called_from_lib:libasound.so.2\n");
+  const char* tsan = getenv("TSAN_OPTIONS");
+  std::string tsan_before = tsan != nullptr ? tsan : "";
+  setenv("TSAN_OPTIONS", (tsan_before + ":suppressions=" + suppressions).c_str(), 1);
   for (const auto& c : cases) {
     std::vector<std::string> args = {c.file};
     if (c.file == locked && geteuid() == 0) {
@@ -123,6 +140,12 @@ TEST_F(Wavorbit, SaysWhyAStartFailed)
     EXPECT_EQ(r.err, c.err) << c.what;
   }
   setenv("ALSA_CONFIG_PATH", route.c_str(), 1);
+  unsetenv("PULSE_SERVER");
+  unsetenv("PULSE_CLIENTCONFIG");
+  if (tsan != nullptr)
+    setenv("TSAN_OPTIONS", tsan_before.c_str(), 1);
+  else
+    unsetenv("TSAN_OPTIONS");
   EXPECT_EQ(captured(), "") << "nothing may be played";
 }
 
