@@ -49,10 +49,11 @@ const int kMaxFailuresInARow = 4;
 // tries come at this pace, which costs next to nothing.
 const int kFirstRetryMillis = 200;
 const int kRetryMillis = 1000;
-// How long a stop waits for the thread to let go of the device.  A frozen
-// sound server can hold the thread inside alsa-lib for ever; the stop
-// then leaves it there.
-const std::chrono::milliseconds kStopWait(10);
+// How long a stop waits for the thread to let go of the device: 1 to 2 ms
+// on PulseAudio and PipeWire, and the end of the process after it takes
+// a few more.  A frozen sound server can hold the thread inside alsa-lib
+// for ever; the stop then leaves it there.
+const std::chrono::milliseconds kStopWait(5);
 
 // One playback.  The comment on each group says who may touch it.
 struct Player {
