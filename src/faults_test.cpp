@@ -206,6 +206,13 @@ struct ServerPlay {
 
 const size_t kSecondBytes = 44100 * 4;
 
+// Junctions allowed in a few seconds of a recording: the one where the
+// sound came back or moved, and a few that the route makes under load
+// (PipeWire's plugin was seen to skip 2048 or 4096 frames now and then
+// with the program as it was before it reconnected).  A fault that breaks
+// the loop makes one at every write.
+const size_t kJunctions = 4;
+
 // The server is killed, then started again: the sound comes back and the
 // loop goes on, frame for frame, from where it was.
 TEST(FaultsWhilePlaying, TheSoundServerIsKilledAndStartedAgain)
@@ -223,7 +230,7 @@ TEST(FaultsWhilePlaying, TheSoundServerIsKilledAndStartedAgain)
     EXPECT_EQ(read_until_within(play.child.err, kBack, kDeadline), kBack);
     EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
     press_return(play.child);
-    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100));
+    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
   }
 }
 
@@ -267,7 +274,7 @@ TEST(FaultsWhilePlaying, TheSinkIsRemoved)
     drain(play.child.err);  // a loss and return along the way are no fault
     EXPECT_EQ(drain(play.child.out), "");
     close(play.child.in);
-    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100));
+    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
   }
 }
 

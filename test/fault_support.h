@@ -20,10 +20,14 @@ std::string read_until_within(int fd, const std::string& text, double seconds);
 int exit_status_within(pid_t pid, double seconds);
 
 // Whether |capture| plays the loop of |frames| on from some frame of it:
-// after any leading silence, each frame that is not silence (all bytes
-// zero) is the frame after the last one heard, the last of the loop being
-// followed by the first; silence may come between (an underrun) and after.
-// At least |min_frames| frames of the loop must be heard.
+// every frame that is not silence (all bytes zero) is a frame of the loop,
+// the one after the last heard (the last of the loop followed by the
+// first), except at no more than |max_junctions| places after the first
+// sound where it goes on from another frame (a reconnection, a move to
+// another sink, an underrun or a server that drops a quantum under load
+// make such a junction).  At least |min_frames| frames of the loop must be
+// heard.
 testing::AssertionResult continues_loop(const std::string& capture,
                                         const std::vector<char>& frames,
-                                        size_t frame_bytes, size_t min_frames);
+                                        size_t frame_bytes, size_t min_frames,
+                                        size_t max_junctions);
