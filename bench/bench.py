@@ -44,6 +44,9 @@ def measure(player, path, loop, seconds, server, env):
         out['wakeups'] = r['steady_switches'] / r['steady_s']
         out['server_wakeups'] = r['server_switches'] / r['steady_s']
     out.update(r.get('midway', {}))
+    for key in ('per_thread', 'resident_by_file'):
+        if key in r:
+            out[key] = r[key]
     if 'prompt' in r:
         out['prompt_ms'] = (r['prompt'] - r['start']) / 1e6
     span = route.sounding_frames(cap.data)
@@ -60,6 +63,10 @@ def measure(player, path, loop, seconds, server, env):
     if bad is not None:
         out['error'] = 'capture differs from the input at frame %d' % bad
     return out
+
+
+def brief(one):
+    return {k: v for k, v in one.items() if k not in ('per_thread', 'resident_by_file')}
 
 
 def measure_big(player, path, env):
@@ -120,7 +127,7 @@ def main():
                             one = measure(p, small, loop, args.seconds, server, env)
                         one.update(measure_big(p, big, env))
                         runs[kind][p.name].append(one)
-                        print(json.dumps(one), flush=True)
+                        print(json.dumps(brief(one)), flush=True)
                 # What the graph's block size does to the figures that
                 # depend on it: the same players with the quantum pinned.
                 for q in quanta if kind == 'pipewire' else []:
@@ -132,7 +139,7 @@ def main():
                             path, frames = (long, once) if p.reference else (small, loop)
                             one = measure(p, path, frames, args.seconds, server, env)
                             forced[q][p.name].append(one)
-                            print(json.dumps(one), flush=True)
+                            print(json.dumps(brief(one)), flush=True)
                     server.set_quantum(0)
             finally:
                 server.close()

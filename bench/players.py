@@ -79,16 +79,20 @@ def _drain(fd):
             return
 
 
-def _sample(pid, cpu, switches):
+def _sample(pid, cpu, switches, names=None):
     """Records each thread's CPU time (user + system, in ns) in |cpu| and
     its context switches (voluntary + involuntary) in |switches|, both
-    keyed by thread id; a thread that has ended keeps its last values."""
+    keyed by thread id, and its name in |names|; a thread that has ended
+    keeps its last values."""
     try:
         tids = os.listdir('/proc/%d/task' % pid)
     except OSError:
         return
     for tid in tids:
         try:
+            if names is not None and tid not in names:
+                with open('/proc/%d/task/%s/comm' % (pid, tid)) as f:
+                    names[tid] = f.read().strip()
             with open('/proc/%d/task/%s/schedstat' % (pid, tid)) as f:
                 cpu[tid] = max(cpu.get(tid, 0), int(f.read().split()[0]))
             n = 0
@@ -100,6 +104,21 @@ def _sample(pid, cpu, switches):
             switches[tid] = max(switches.get(tid, 0), n)
         except (OSError, ValueError, IndexError):
             pass
+
+
+def _resident_by_file(pid):
+    """Resident kB per mapped file (by base name; anonymous memory as
+    [anon])."""
+    out = {}
+    name = None
+    with open('/proc/%d/smaps' % pid) as f:
+        for line in f:
+            fields = line.split()
+            if not fields[0].endswith(':'):
+                name = os.path.basename(fields[5]) if len(fields) > 5 else '[anon]'
+            elif fields[0] == 'Rss:':
+                out[name] = out.get(name, 0) + int(fields[1])
+    return out
 
 
 def _since(now, then):
@@ -150,7 +169,7 @@ def run(player, path, seconds, env, watch=(), midway=None):
                 raise RuntimeError('%s wrote no prompt: %r' % (player.name, got))
             got += block
         result['prompt'] = time.monotonic_ns()
-    cpu, switches = {}, {}
+    cpu, switches, names = {}, {}, {}
     server = [({}, {}) for _ in watch]
     steady_at = start + int(STEADY_AFTER * 1e9)
     midway_at = steady_at + int((seconds - STEADY_AFTER) / 2 * 1e9)
@@ -160,7 +179,7 @@ def run(player, path, seconds, env, watch=(), midway=None):
         if proc.poll() is not None:
             raise RuntimeError('%s ended early, status %d' %
                                (player.name, proc.returncode))
-        _sample(proc.pid, cpu, switches)
+        _sample(proc.pid, cpu, switches, names)
         for pid, (c, w) in zip(watch, server):
             _sample(pid, c, w)
         now = time.monotonic_ns()
@@ -176,6 +195,7 @@ def run(player, path, seconds, env, watch=(), midway=None):
         marks = [t - now for t in (steady_at, midway_at) if t > now]
         time.sleep(min([0.5, left / 1e9] + [m / 1e9 for m in marks]))
     result['hwm_kb'] = _hwm_kb(proc.pid)
+    result['resident_by_file'] = _resident_by_file(proc.pid)
     result['cpu_ns'] = sum(cpu.values())
     result['threads'] = len(cpu)
     if steady is not None:
@@ -185,6 +205,17 @@ def run(player, path, seconds, env, watch=(), midway=None):
         result['steady_switches'] = _since(switches, steady[2])
         result['server_switches'] = sum(_since(w, before) for (_, w), before
                                         in zip(server, steady[3]))
+        # Per thread: CPU s/min and wakeups/s.  Threads are named by
+        # their name and, where several share it, their place among
+        # those in the order they were started ("wavorbit#2").
+        per, seen = {}, {}
+        for tid in sorted(cpu, key=int):
+            name = names.get(tid, '?')
+            seen[name] = seen.get(name, 0) + 1
+            label = name if seen[name] == 1 else '%s#%d' % (name, seen[name])
+            per[label] = ((cpu[tid] - steady[1].get(tid, 0)) / 1e9 / span * 60,
+                          (switches.get(tid, 0) - steady[2].get(tid, 0)) / span)
+        result['per_thread'] = per
     result['stop'] = time.monotonic_ns()
     if player.stop == 'sigint':
         proc.send_signal(signal.SIGINT)

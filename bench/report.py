@@ -69,6 +69,46 @@ def table(roster, runs, seconds, kind):
     return '\n'.join(lines)
 
 
+def holding(roster, runs, kind):
+    """Where wavorbit's steady cost and memory go, beside the floor's: per
+    thread (medians over the runs), and resident memory per mapped file
+    where the two differ by 100 kB or more (medians)."""
+    w = 'wavorbit'
+    floors = [p.name for p in roster if p.reference]
+    if w not in runs or not floors:
+        return ''
+    floor = floors[0]
+    lines = ['%s: wavorbit beside the floor (%s), medians' % (ROUTE_NAMES.get(kind, kind), floor),
+             '', '%-10s %-18s %16s %12s' % ('player', 'thread', 'CPU s/min', 'wakeups/s')]
+    for name in (w, floor):
+        threads = {}
+        for r in runs[name]:
+            for t, cw in r.get('per_thread', {}).items():
+                threads.setdefault(t, []).append(cw)
+        for t, cws in sorted(threads.items()):
+            lines.append('%-10s %-18s %16.3f %12.1f' % (
+                name, t, statistics.median(c for c, _ in cws),
+                statistics.median(x for _, x in cws)))
+    lines += ['', 'resident kB by mapped file, where wavorbit and %s differ by 100 kB or more:'
+              % floor, '', '%-34s %10s %10s' % ('file', w, floor)]
+
+    def kb(name):
+        files = {}
+        for r in runs[name]:
+            for f, v in r.get('resident_by_file', {}).items():
+                files.setdefault(f, []).append(v)
+        n = len(runs[name])
+        return {f: statistics.median(v + [0] * (n - len(v))) for f, v in files.items()}
+    mine, theirs = kb(w), kb(floor)
+    rows = sorted(set(mine) | set(theirs),
+                  key=lambda f: -abs(mine.get(f, 0) - theirs.get(f, 0)))
+    for f in rows:
+        if abs(mine.get(f, 0) - theirs.get(f, 0)) >= 100:
+            lines.append('%-34s %10d %10d' % (f, mine.get(f, 0), theirs.get(f, 0)))
+    lines.append('%-34s %10d %10d' % ('all', sum(mine.values()), sum(theirs.values())))
+    return '\n'.join(lines)
+
+
 def quanta_table(pinned, forced, free):
     """wavorbit and the floor on PipeWire with the graph's quantum pinned,
     beside the same players with the graph left to choose (free)."""
@@ -288,6 +328,15 @@ def markdown(roster, runs, kinds, tables, args, host, load, path):
     lines += ['', '## Results', '']
     for k in kinds:
         lines += ['### %s' % ROUTE_NAMES.get(k, k), '', '```', tables[k], '```', '']
+    lines += ['### Where the cost goes', '',
+              'Per thread from 3 s after the start to the stop, and resident memory',
+              'per mapped file just before the stop: what holds a target that',
+              'wavorbit misses against the floor. Threads that share a name are',
+              'told apart by the order they started in (`wavorbit#2`); the sound',
+              'server\'s client library runs the thread that answers the server',
+              '(`threaded-ml` for PulseAudio, an unnamed one for PipeWire).', '']
+    for k in kinds:
+        lines += ['```', holding(roster, runs[k], k), '```', '']
     if 'quanta' in tables:
         lines += ['### PipeWire: what the graph quantum does', '',
                   'On PipeWire a client hands the graph one block (the quantum) per',

@@ -116,17 +116,9 @@ bool wait_for_size(const std::string& path, size_t bytes, double seconds)
   }
 }
 
-void route_sound_to(const TempDir& dir, const std::string& sink)
+void route_sound_to(const TempDir&, const std::string& sink)
 {
-  std::string conf = dir.path("asound.conf");
-  write_file(conf,
-             "pcm.!default {\n"
-             "  type file\n"
-             "  slave.pcm { type null }\n"
-             "  file { @func getenv vars [ WAVORBIT_TEST_SINK ] default \"/dev/null\" }\n"
-             "  format \"raw\"\n"
-             "}\n");
-  setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  setenv("ALSA_CONFIG_PATH", ALSA_FILE_ROUTE, 1);
   setenv("WAVORBIT_TEST_SINK", sink.c_str(), 1);
 }
 

@@ -41,7 +41,8 @@ bool wait_for_size(const std::string& path, size_t bytes, double seconds);
 // Routes ALSA's default PCM, for this process and the programs it starts,
 // to a file plugin over a null device that writes what is played to the
 // shell command |sink| (see capture_to()).  The null device
-// takes audio as fast as it comes; |sink| sets the pace.
+// takes audio as fast as it comes; |sink| sets the pace.  The
+// configuration is test/alsa-file-route.conf.
 void route_sound_to(const TempDir& dir, const std::string& sink);
 
 // Makes ALSA's configuration empty: there is no default device.

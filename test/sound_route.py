@@ -59,17 +59,15 @@ CHANNELS = 2
 # Generous: only a server that hangs takes this long.
 DEADLINE = 10.0
 
-# The ALSA file route of the C++ tests: what is played goes through ALSA's
-# file plugin over a null device to the command named in
-# WAVORBIT_TEST_SINK.  The tests write this text themselves; it is here so
-# that every route has its definition in one place.
-ALSA_FILE_ROUTE = '''pcm.!default {
-  type file
-  slave.pcm { type null }
-  file { @func getenv vars [ WAVORBIT_TEST_SINK ] default "/dev/null" }
-  format "raw"
-}
-'''
+# The ALSA file route, for tests and scripts that need no sound server:
+# ALSA's "default" writes what is played to the file or "|command" named
+# in WAVORBIT_TEST_SINK.
+ALSA_FILE_ROUTE = os.path.join(HERE, 'alsa-file-route.conf')
+
+
+def file_route_env(sink):
+    """The variables that send a client's sound to |sink|."""
+    return {'ALSA_CONFIG_PATH': ALSA_FILE_ROUTE, 'WAVORBIT_TEST_SINK': sink}
 
 
 class RouteError(Exception):
@@ -100,6 +98,8 @@ def _stop(proc, sig=signal.SIGTERM):
     if proc is None or proc.poll() is not None:
         return
     proc.send_signal(sig)
+    if sig != signal.SIGKILL:
+        proc.send_signal(signal.SIGCONT)  # a frozen server takes it too
     try:
         proc.wait(5)
     except subprocess.TimeoutExpired:
