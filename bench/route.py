@@ -3,9 +3,15 @@ what reached it.  The routes themselves (a private PulseAudio or PipeWire
 server, and how ALSA's "default" reaches it) are the tests' own, in
 test/sound_route.py."""
 import bisect
+import fcntl
 import os
+import pty
+import re
+import select
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -79,3 +85,48 @@ def check_seams(sound, loop):
             # The seams before the frame that differs were exact.
             return seams, max(0, (bad - 1) // period), bad // FRAME_BYTES
     return seams, seams, None
+
+
+# Moves to another row of the terminal; any other control sequence.
+_NEW_ROW = re.compile(r'\x1b\[[0-9;]*[Hd]')
+_ESCAPE = re.compile(r'\x1b(\[[0-9;?]*[A-Za-z]|\([AB0]|[=>])')
+
+
+def graph_state(server, seconds=1.5):
+    """What pw-top shows of a PipeWire graph over |seconds|: the quantum
+    the sink drives the graph with, and for the player's stream (the
+    node that is neither the sink nor a recorder) the quantum it asks
+    for and its xruns.  pw-top only draws on a terminal."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 50, 200, 0, 0))
+    proc = subprocess.Popen(['pw-top'], env=dict(server.env, TERM='xterm'),
+                            stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    screen = b''
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                screen += os.read(master, 65536)
+            except OSError:
+                break
+    proc.terminate()
+    proc.wait()
+    os.close(master)
+    # The last whole screen in which the sink has figures.
+    for frame in reversed(screen.decode(errors='replace').split('\x1b[2J')[1:-1]):
+        state = {}
+        rows = _ESCAPE.sub(' ', _NEW_ROW.sub('\n', frame)).replace('\r', '\n')
+        for row in rows.split('\n'):
+            f = row.split()
+            if len(f) < 10 or not f[1].isdigit() or not f[2].isdigit() or '---' in f:
+                continue
+            if f[-1] == SINK:
+                state['quantum'] = int(f[2])
+            elif not f[-1].startswith('rec-'):
+                state['stream_quantum'] = int(f[2])
+                state['xruns'] = int(f[8])
+        if state.get('quantum'):
+            return state
+    return {}

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Benchmarks wavorbit against sox, mpv and ffplay through a private
-# PulseAudio daemon; writes docs/benchmarks.md, docs/benchmarks.png and
+# Benchmarks wavorbit against sox, mpv and ffplay, and the route's floor
+# (aplay), through a private PulseAudio and a private PipeWire in turn;
+# writes docs/benchmarks.md, docs/benchmarks.png and
 # build-bench/benchmarks.txt.  Extra arguments go to bench/bench.py
-# (--runs N, --seconds S).  Takes about 9 minutes and 1 GB in $TMPDIR.
+# (--runs N, --seconds S, --routes pulse,pipewire, --quanta 512,1024).
+# Takes about 15 minutes and 1 GB in $TMPDIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -30,19 +30,13 @@ cleanup() {
 trap cleanup EXIT
 
 "$build/soak_check" make "$work/tune.wav"
-cat >"$work/asound.conf" <<CONF
-pcm.!default {
-  type file
-  slave.pcm { type null }
-  file "|$PWD/$build/soak_check check $work/tune.wav $work/status"
-  format "raw"
-}
-CONF
 period=1764  # bytes in one turn: 441 frames of 16-bit stereo
 target=$(awk -v h="$hours" 'BEGIN { printf "%.0f", h * 3600 * 44100 * 4 }')
 mkfifo "$work/stdin"
 
-ALSA_CONFIG_PATH="$work/asound.conf" "$build/wavorbit" "$work/tune.wav" \
+ALSA_CONFIG_PATH="$PWD/test/alsa-file-route.conf" \
+  WAVORBIT_TEST_SINK="|$PWD/$build/soak_check check $work/tune.wav $work/status" \
+  "$build/wavorbit" "$work/tune.wav" \
   <"$work/stdin" >"$work/stdout" 2>"$work/stderr" &
 pid=$!
 exec 3>"$work/stdin"

@@ -1,6 +1,8 @@
 // Faults while the program plays: the file changes under it, the sound
-// device goes away, standard input never ends.  The program must not
-// crash or spin, and Return must still end it with status 0.
+// device or its server goes away, freezes or comes back, standard input
+// never ends.  The program must not crash, spin or grow; it says when the
+// sound is lost and when it is back; Return always ends it, with status 1
+// when the sound was lost at the end.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,8 +15,10 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
+#include "fault_support.h"
 #include "run_program.h"
 #include "sound_server.h"
 #include "test_support.h"
@@ -30,26 +34,62 @@ void sleep_seconds(double s)
   std::this_thread::sleep_for(std::chrono::duration<double>(s));
 }
 
-// CPU seconds |pid| uses over the next second.
-double cpu_over_a_second(pid_t pid)
+// CPU seconds |pid| uses over the next |seconds|.
+double cpu_over(pid_t pid, double seconds)
 {
   double before = cpu_seconds(pid);
-  sleep_seconds(1);
+  sleep_seconds(seconds);
   double after = cpu_seconds(pid);
   EXPECT_GE(before, 0);
   return after - before;
 }
 
-// Ends a program that waits at the prompt with Return: status 0, nothing
-// on standard error.
-void press_return(Child& c)
+double cpu_over_a_second(pid_t pid)
+{
+  return cpu_over(pid, 1);
+}
+
+// Ends a program that waits at the prompt with Return: |status|, and
+// |err| on standard error from now on.
+void press_return(Child& c, int status = 0, const std::string& err = "")
 {
   EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended before Return";
   ASSERT_EQ(write(c.in, "\n", 1), 1);
-  EXPECT_EQ(wait_status(c.pid), 0);
-  EXPECT_EQ(drain(c.err), "");
+  EXPECT_EQ(wait_status(c.pid), status);
+  EXPECT_EQ(drain(c.err), err);
   EXPECT_EQ(drain(c.out), "");
   close(c.in);
+}
+
+// Generous: only a program that never says it, or never ends, takes so
+// long.
+const double kDeadline = 20;
+
+const std::string kLostStart = "wavorbit: sound output lost (";
+const std::string kLostEnd = "); retrying\n";
+const std::string kBack = "wavorbit: sound output back\n";
+
+// Waits for the one line that tells the loss, with ALSA's reason in it.
+void expect_lost_line(Child& c)
+{
+  std::string said = read_until_within(c.err, kLostEnd, kDeadline);
+  EXPECT_EQ(said.compare(0, kLostStart.size(), kLostStart), 0) << said;
+  EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+  EXPECT_GE(said.size(), kLostStart.size() + kLostEnd.size() + 3) << said;
+}
+
+// While the sound is lost the program only tries to open the device
+// again now and then: over three seconds a spin would use three seconds
+// of CPU, and the growth seen in a client whose server was killed is
+// hundreds of MB a second.  The bounds are far from both, and wide
+// enough for the sanitizer builds.
+void expect_idle_while_lost(pid_t pid)
+{
+  long rss_before = status_kb(pid, "VmRSS");
+  EXPECT_LT(cpu_over(pid, 3), 0.3) << "CPU seconds over 3 s";
+  long rss_after = status_kb(pid, "VmRSS");
+  EXPECT_GT(rss_before, 0);
+  EXPECT_LT(rss_after - rss_before, 16 * 1024) << "kB of growth over 3 s";
 }
 
 struct FileFault {
@@ -110,42 +150,148 @@ TEST(FaultsWhilePlaying, TheFileChangesUnderThePlayer)
   }
 }
 
-// The file plugin's reader exits: writes to the device fail from then on.
-TEST(FaultsWhilePlaying, TheDeviceGoesAway)
+// The file plugin's reader exits, and every device opened after it fails
+// at once (its command takes nothing): the sound is lost for good.
+TEST(FaultsWhilePlaying, TheDeviceGoesAwayForGood)
 {
   TempDir dir;
   std::string file = dir.path("tune.wav");
   write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
   std::string capture = dir.path("capture.raw");
-  route_sound_to(dir, "|head -c 100000 > '" + capture + "'");
+  route_sound_to(dir, "|if mkdir '" + dir.path("opened") + "' 2>/dev/null; then head -c 100000 > '" +
+                          capture + "'; fi");
 
   Child c = spawn({file}, Stdio{}, Stdio{});
   EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
-  EXPECT_TRUE(wait_for_size(capture, 100000, 10));
-  sleep_seconds(0.5);
-  EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
-  press_return(c);
+  expect_lost_line(c);
+  EXPECT_EQ(read_file(capture).size(), 100000u);
+  expect_idle_while_lost(c.pid);
+  press_return(c, 1);
 }
 
-// The sound server is killed while the program plays through it.
-TEST(FaultsWhilePlaying, TheSoundServerIsKilled)
-{
-  TempDir dir;
-  SoundServer server("pulse", dir.path("server"));
-  ASSERT_TRUE(server.ready()) << server.error();
-  std::string file = dir.path("tune.wav");
-  write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 22050);
-  server.export_env();
+const char* const kServers[] = {"pulse", "pipewire"};
 
-  Child c = spawn({file}, Stdio{}, Stdio{});
-  MemoryCap cap(c.pid, 512);
-  ASSERT_EQ(read_until(c.out, kPrompt), kPrompt) << drain(c.err);
-  sleep_seconds(0.5);
-  ASSERT_EQ(server.command("kill"), "ok");
-  sleep_seconds(0.5);
-  EXPECT_LT(cpu_over_a_second(c.pid), kSpinSeconds) << "CPU seconds";
-  EXPECT_FALSE(cap.tripped()) << "grew beyond 512 MB";
-  press_return(c);
+// The program playing a noise loop through a private sound server.
+struct ServerPlay {
+  explicit ServerPlay(const char* route) : server(route, dir.path("s"))
+  {
+    file = dir.path("tune.wav");
+    write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 22050);
+    reference = decode_all(file, SampleType::Int16);
+    if (!server.ready())
+      return;
+    server.export_env();
+    child = spawn({file}, Stdio{}, Stdio{});
+    // A client whose server is killed may allocate without end.
+    cap = std::make_unique<MemoryCap>(child.pid, 512);
+    prompt = read_until_within(child.out, kPrompt, kDeadline);
+    // The program is well into its loop before the fault.
+    sleep_seconds(0.5);
+  }
+  ~ServerPlay()
+  {
+    if (cap) {
+      EXPECT_FALSE(cap->tripped()) << "grew beyond 512 MB";
+    }
+  }
+
+  TempDir dir;
+  SoundServer server;
+  std::string file;
+  std::vector<char> reference;
+  Child child;
+  std::unique_ptr<MemoryCap> cap;
+  std::string prompt;
+};
+
+const size_t kSecondBytes = 44100 * 4;
+
+// Junctions allowed in a few seconds of a recording: the one where the
+// sound came back or moved, and a few that the route makes under load
+// (PipeWire's plugin was seen to skip 2048 or 4096 frames now and then
+// with the program as it was before it reconnected).  A fault that breaks
+// the loop makes one at every write.
+const size_t kJunctions = 4;
+
+// The server is killed, then started again: the sound comes back and the
+// loop goes on, frame for frame, from where it was.
+TEST(FaultsWhilePlaying, TheSoundServerIsKilledAndStartedAgain)
+{
+  for (const char* route : kServers) {
+    SCOPED_TRACE(route);
+    ServerPlay play(route);
+    ASSERT_TRUE(play.server.ready()) << play.server.error();
+    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_EQ(play.server.command("kill"), "ok");
+    expect_lost_line(play.child);
+    std::string started = play.server.command("start");
+    ASSERT_EQ(started.compare(0, 3, "ok "), 0) << started;
+    std::string recording = started.substr(3);
+    EXPECT_EQ(read_until_within(play.child.err, kBack, kDeadline), kBack);
+    EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
+    press_return(play.child);
+    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
+  }
+}
+
+// The server stops answering (SIGSTOP): Return still ends the program.
+TEST(FaultsWhilePlaying, TheSoundServerFreezesThenReturn)
+{
+  for (const char* route : kServers) {
+    SCOPED_TRACE(route);
+    ServerPlay play(route);
+    ASSERT_TRUE(play.server.ready()) << play.server.error();
+    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_EQ(play.server.command("freeze"), "ok");
+    sleep_seconds(0.5);
+    ASSERT_EQ(write(play.child.in, "\n", 1), 1);
+    EXPECT_EQ(exit_status_within(play.child.pid, kDeadline), 0) << "did not end";
+    EXPECT_EQ(play.server.command("thaw"), "ok");
+    EXPECT_EQ(drain(play.child.err), "");
+    EXPECT_EQ(drain(play.child.out), "");
+    close(play.child.in);
+  }
+}
+
+// The sink that plays is removed while another is the default: the sound
+// goes on there.
+TEST(FaultsWhilePlaying, TheSinkIsRemoved)
+{
+  for (const char* route : kServers) {
+    SCOPED_TRACE(route);
+    ServerPlay play(route);
+    ASSERT_TRUE(play.server.ready()) << play.server.error();
+    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_EQ(play.server.command("add-sink other"), "ok");
+    std::string recorded = play.server.command("record other");
+    ASSERT_EQ(recorded.compare(0, 3, "ok "), 0) << recorded;
+    std::string recording = recorded.substr(3);
+    ASSERT_EQ(play.server.command("default other"), "ok");
+    ASSERT_EQ(play.server.command("remove-sink cap"), "ok");
+    EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
+    ASSERT_EQ(write(play.child.in, "\n", 1), 1);
+    EXPECT_EQ(wait_status(play.child.pid), 0);
+    drain(play.child.err);  // a loss and return along the way are no fault
+    EXPECT_EQ(drain(play.child.out), "");
+    close(play.child.in);
+    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
+  }
+}
+
+// The server is killed and stays away: the program waits quietly, and
+// Return ends it with status 1.
+TEST(FaultsWhilePlaying, TheSoundServerIsGoneUntilReturn)
+{
+  for (const char* route : kServers) {
+    SCOPED_TRACE(route);
+    ServerPlay play(route);
+    ASSERT_TRUE(play.server.ready()) << play.server.error();
+    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_EQ(play.server.command("kill"), "ok");
+    expect_lost_line(play.child);
+    expect_idle_while_lost(play.child.pid);
+    press_return(play.child, 1);
+  }
 }
 
 // Input that never ends and never holds a line end: read and forgotten,

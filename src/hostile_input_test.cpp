@@ -163,7 +163,10 @@ TEST_F(HostileInput, UnplayableFilesFailAtOnce)
     Result r = run({name});
     EXPECT_EQ(r.out, kPlayError) << shown;
     EXPECT_EQ(r.status, 1) << shown;
-    EXPECT_EQ(r.err, "") << shown;
+    // One line that names the file.
+    std::string named = "wavorbit: " + name + ": ";
+    EXPECT_EQ(r.err.compare(0, named.size(), named), 0) << shown << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << shown << ": " << r.err;
     EXPECT_LT(r.cpu, kStartCpuSeconds) << shown << ": CPU seconds";
     EXPECT_EQ(read_file(capture()), "") << shown << ": nothing may be played";
   }

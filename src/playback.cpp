@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "console.h"
 
 #ifdef _WIN32
@@ -43,7 +47,16 @@ bool start_playback()
   return B;
 }
 
-void stop_playback()
+bool stop_playback()
 {
-  sndPlaySoundA(nullptr, SND_ASYNC | SND_NODEFAULT);
+  return sndPlaySoundA(nullptr, SND_ASYNC | SND_NODEFAULT) != 0;
+}
+
+void end_program(int status)
+{
+#ifndef _WIN32
+  if (sound_thread_left())
+    _exit(status);
+#endif
+  std::exit(status);
 }

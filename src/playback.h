@@ -18,5 +18,12 @@ size_t name_block_size(size_t length);
 // asynchronous playback.  Returns whether playback began.
 bool start_playback();
 
-// Stops what start_playback() began.
-void stop_playback();
+// Stops what start_playback() began.  Returns false when the sound call
+// reports a failure: on Linux, the sound output was lost at the stop and
+// had not come back.
+bool stop_playback();
+
+// Ends the process with |status|.  When the stop could not wait for the
+// sound to let go (a frozen sound server holds it), at once, without exit
+// handlers or destructors that could meet the sound's thread.
+[[noreturn]] void end_program(int status);

@@ -51,6 +51,12 @@ int set_up(posix_spawn_file_actions_t* actions, int fd, const Stdio& stdio,
 
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out)
 {
+  return spawn_program(WAVORBIT_BINARY, args, in, out);
+}
+
+Child spawn_program(const std::string& program, const std::vector<std::string>& args,
+                    const Stdio& in, const Stdio& out)
+{
   Child child;
   std::vector<int> child_ends;
   posix_spawn_file_actions_t actions;
@@ -70,13 +76,14 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
   EXPECT_EQ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF), 0);
 
   std::vector<char*> argv;
-  std::string program = WAVORBIT_BINARY;
-  argv.push_back(program.data());
+  std::string argv0 = program;
+  argv.push_back(argv0.data());
   std::vector<std::string> copies = args;
   for (std::string& a : copies)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  EXPECT_EQ(posix_spawn(&child.pid, WAVORBIT_BINARY, &actions, &attr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawnp(&child.pid, program.c_str(), &actions, &attr, argv.data(), environ),
+            0);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   for (int fd : child_ends)
@@ -124,7 +131,13 @@ int wait_status(pid_t pid, double* cpu)
 
 Result run(const std::vector<std::string>& args, const std::string& input)
 {
-  Child c = spawn(args, Stdio{}, Stdio{});
+  return run_program(WAVORBIT_BINARY, args, input);
+}
+
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input)
+{
+  Child c = spawn_program(program, args, Stdio{}, Stdio{});
   std::thread feeder([&] {
     if (!input.empty() && write(c.in, input.data(), input.size()) < 0)
       ADD_FAILURE() << "cannot write to the child";

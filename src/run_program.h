@@ -39,6 +39,10 @@ struct Child {
 // as a shell starts it, whatever this process does with the signal.
 Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& out);
 
+// The same for another |program|, looked up in PATH.
+Child spawn_program(const std::string& program, const std::vector<std::string>& args,
+                    const Stdio& in, const Stdio& out);
+
 // Everything |fd| gives until it closes; closes it.
 std::string drain(int fd);
 
@@ -60,6 +64,8 @@ struct Result {
 // Runs the program with standard input from |input| (written, then closed)
 // and standard output a pipe.
 Result run(const std::vector<std::string>& args, const std::string& input = "");
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& input = "");
 
 // A figure of /proc/PID/status in kB (VmHWM, VmRSS, ...), or -1.
 long status_kb(pid_t pid, const std::string& field);

@@ -118,17 +118,9 @@ bool wait_for_size(const std::string& path, size_t bytes, double seconds)
   }
 }
 
-void route_sound_to(const TempDir& dir, const std::string& sink)
+void route_sound_to(const TempDir&, const std::string& sink)
 {
-  std::string conf = dir.path("asound.conf");
-  write_file(conf,
-             "pcm.!default {\n"
-             "  type file\n"
-             "  slave.pcm { type null }\n"
-             "  file { @func getenv vars [ WAVORBIT_TEST_SINK ] default \"/dev/null\" }\n"
-             "  format \"raw\"\n"
-             "}\n");
-  setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  setenv("ALSA_CONFIG_PATH", ALSA_FILE_ROUTE, 1);
   setenv("WAVORBIT_TEST_SINK", sink.c_str(), 1);
 }
 
@@ -146,7 +138,7 @@ std::string capture_to(const std::string& path, size_t limit, long bytes_per_sec
          std::to_string(limit);
 }
 
-bool sink_finished(const std::string& path)
+bool sink_finished(const std::string& path, double seconds)
 {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd == -1) {
@@ -154,7 +146,11 @@ bool sink_finished(const std::string& path)
     return false;
   }
   // A sink holds the lock until its input ends.
-  bool finished = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  bool finished;
+  while (!(finished = flock(fd, LOCK_EX | LOCK_NB) == 0) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   close(fd);
   return finished;
 }

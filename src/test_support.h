@@ -41,7 +41,8 @@ bool wait_for_size(const std::string& path, size_t bytes, double seconds);
 // Routes ALSA's default PCM, for this process and the programs it starts,
 // to a file plugin over a null device that writes what is played to the
 // shell command |sink| (see capture_to()).  The null device
-// takes audio as fast as it comes; |sink| sets the pace.
+// takes audio as fast as it comes; |sink| sets the pace.  The
+// configuration is test/alsa-file-route.conf.
 void route_sound_to(const TempDir& dir, const std::string& sink);
 
 // Makes ALSA's configuration empty: there is no default device.
@@ -51,6 +52,7 @@ void route_sound_nowhere(const TempDir& dir);
 // and takes them at |bytes_per_second| (0: as fast as they come).
 std::string capture_to(const std::string& path, size_t limit, long bytes_per_second = 0);
 
-// Whether every sink that captured into |path| has finished: nothing that
-// was played is still on its way to the file, and nothing more can come.
-bool sink_finished(const std::string& path);
+// Waits up to |seconds| for every sink that captured into |path| to
+// finish: nothing that was played is still on its way to the file, and
+// nothing more can come.  Returns whether they did.
+bool sink_finished(const std::string& path, double seconds = 10);

@@ -41,6 +41,6 @@ int main(int argc, char** argv)
 
   write_text(kPrompt, false);
   wait_for_return();
-  stop_playback();
-  return 0;
+  // The sound was lost and did not come back: the playback failed.
+  end_program(stop_playback() ? 0 : 1);
 }

@@ -3,6 +3,8 @@
 // output.
 
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,36 +35,116 @@ class Wavorbit : public testing::Test {
 
 TEST_F(Wavorbit, AnswersItsArgumentsWithExactTextsAndStatuses)
 {
+  const std::string kNoSuchFile = ": No such file or directory\n";
+  const std::string kLongName = std::string(5000, 'x') + ".wav";
   const struct {
     std::vector<std::string> args;
     std::string out;
     int status;
+    std::string err;
   } cases[] = {
-      {{}, kBanner + kNoFile, 1},
-      {{"-h"}, kHelp, 0},
-      {{"/h"}, kHelp, 0},
-      {{"-H"}, kHelp, 0},
-      {{"/H"}, kHelp, 0},
-      {{"-?"}, kHelp, 0},
-      {{"/?"}, kHelp, 0},
-      {{"-help.wav"}, kHelp, 0},
-      {{"/home.wav", "x"}, kHelp, 0},
-      {{"--help"}, kPlayError, 1},
-      {{"h"}, kPlayError, 1},
-      {{""}, kPlayError, 1},
-      {{" -h"}, kPlayError, 1},
-      {{"missing"}, kPlayError, 1},
-      {{"missing.wav", "-h"}, kPlayError, 1},
-      {{std::string(5000, 'x')}, kPlayError, 1},
-      {{"\x80\xff\xe9.wav"}, kPlayError, 1},
+      {{}, kBanner + kNoFile, 1, ""},
+      {{"-h"}, kHelp, 0, ""},
+      {{"/h"}, kHelp, 0, ""},
+      {{"-H"}, kHelp, 0, ""},
+      {{"/H"}, kHelp, 0, ""},
+      {{"-?"}, kHelp, 0, ""},
+      {{"/?"}, kHelp, 0, ""},
+      {{"-help.wav"}, kHelp, 0, ""},
+      {{"/home.wav", "x"}, kHelp, 0, ""},
+      {{"--help"}, kPlayError, 1, "wavorbit: --help.wav" + kNoSuchFile},
+      {{"h"}, kPlayError, 1, "wavorbit: h.wav" + kNoSuchFile},
+      {{""}, kPlayError, 1, "wavorbit: .wav" + kNoSuchFile},
+      {{" -h"}, kPlayError, 1, "wavorbit:  -h.wav" + kNoSuchFile},
+      {{"missing"}, kPlayError, 1, "wavorbit: missing.wav" + kNoSuchFile},
+      {{"missing.wav", "-h"}, kPlayError, 1, "wavorbit: missing.wav" + kNoSuchFile},
+      {{std::string(5000, 'x')}, kPlayError, 1,
+       "wavorbit: " + kLongName + ": File name too long\n"},
+      {{"\x80\xff\xe9.wav"}, kPlayError, 1, "wavorbit: \x80\xff\xe9.wav" + kNoSuchFile},
   };
   for (const auto& c : cases) {
     Result r = run(c.args);
     std::string shown = c.args.empty() ? "(none)" : c.args[0].substr(0, 20);
     EXPECT_EQ(r.out, c.out) << shown;
     EXPECT_EQ(r.status, c.status) << shown;
-    EXPECT_EQ(r.err, "") << shown;
+    EXPECT_EQ(r.err, c.err) << shown;
   }
+  EXPECT_EQ(captured(), "") << "nothing may be played";
+}
+
+// A start that fails keeps the texts on standard output as they are, and
+// says on standard error, in one line, whether the file or the sound
+// output is the cause.
+TEST_F(Wavorbit, SaysWhyAStartFailed)
+{
+  std::string locked = dir_.path("locked.wav"), noise = dir_.path("noise.wav");
+  write_file(locked, read_file(tune()));
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  write_file(noise, std::string(3000, '\x5a'));
+  std::string no_config = dir_.path("none.conf"), mulaw = dir_.path("mulaw.conf");
+  write_file(no_config, "");
+  // PulseAudio's plugin, and no server where the client looks for one.
+  std::string pulse = dir_.path("pulse.conf"), client = dir_.path("client.conf");
+  write_file(pulse, "pcm.!default { type pulse }\n");
+  write_file(client, "autospawn = no\n");
+  // A device that takes mu-law only: no linear samples of any kind.
+  write_file(mulaw, "pcm.!default { type mulaw slave { pcm { type null } format S16_LE } }\n");
+  const std::string kNoDevice =
+      "wavorbit: cannot open the sound output (ALSA's default): No such file or directory; "
+      "no sound server or sound card reachable\n";
+  const struct {
+    const char* what;
+    std::string file;
+    std::string config;  // ALSA's configuration, when not the test route
+    std::string err;
+  } cases[] = {
+      {"missing file", dir_.path("missing.wav"), "",
+       "wavorbit: " + dir_.path("missing.wav") + ": No such file or directory\n"},
+      {"directory", dir_.path("."), "", "wavorbit: " + dir_.path(".") + ": is a directory\n"},
+      {"unreadable", locked, "", "wavorbit: " + locked + ": Permission denied\n"},
+      {"not sound", noise, "", "wavorbit: " + noise + ": Format not recognised.\n"},
+      {"no device", tune(), no_config, kNoDevice},
+      {"no sound server", tune(), pulse,
+       "wavorbit: cannot open the sound output (ALSA's default): Connection refused; "
+       "no sound server or sound card reachable\n"},
+      {"no format the device takes", tune(), mulaw,
+       "wavorbit: the sound output (ALSA's default) takes none of the sample formats of " +
+           tune() + "\n"},
+  };
+  std::string route = getenv("ALSA_CONFIG_PATH");
+  setenv("PULSE_SERVER", ("unix:" + dir_.path("no-server")).c_str(), 1);
+  setenv("PULSE_CLIENTCONFIG", client.c_str(), 1);
+  // libpulse and the plugins alsa-lib loads are not built for
+  // ThreadSanitizer, which then sees races between their threads.
+  std::string suppressions = dir_.path("tsan.supp");
+  write_file(suppressions, "race:libpulse\nrace:libasound_module_pcm_pulse\n"
+                           "called_from_lib:libasound.so.2\n");
+  const char* tsan = getenv("TSAN_OPTIONS");
+  std::string tsan_before = tsan != nullptr ? tsan : "";
+  setenv("TSAN_OPTIONS", (tsan_before + ":suppressions=" + suppressions).c_str(), 1);
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {c.file};
+    if (c.file == locked && geteuid() == 0) {
+      // Root reads any file; without these two capabilities it does not.
+      if (system("setpriv --bounding-set=-dac_override,-dac_read_search true") != 0) {
+        ADD_FAILURE() << "setpriv cannot drop root's capabilities here";
+        continue;
+      }
+      args = {"--bounding-set=-dac_override,-dac_read_search", WAVORBIT_BINARY, c.file};
+    }
+    setenv("ALSA_CONFIG_PATH", c.config.empty() ? route.c_str() : c.config.c_str(), 1);
+    Result r = args.size() == 1 ? run(args) : run_program("setpriv", args);
+    EXPECT_EQ(r.out, kPlayError) << c.what;
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+  }
+  setenv("ALSA_CONFIG_PATH", route.c_str(), 1);
+  unsetenv("PULSE_SERVER");
+  unsetenv("PULSE_CLIENTCONFIG");
+  if (tsan != nullptr)
+    setenv("TSAN_OPTIONS", tsan_before.c_str(), 1);
+  else
+    unsetenv("TSAN_OPTIONS");
   EXPECT_EQ(captured(), "") << "nothing may be played";
 }
 

@@ -32,6 +32,8 @@ with status 1).  Then it reads commands, one a line, and answers each with
     default NAME      make sink NAME the default
     remove-sink NAME  destroy sink NAME
     record NAME       record sink NAME to a new file: "ok PATH"
+    quantum N         PipeWire only: run the graph in blocks of N frames
+                      (0: the default, 1024 and up to 2048)
 
 End of input or SIGTERM stops everything it started; the recordings stay.
 """
@@ -57,17 +59,15 @@ CHANNELS = 2
 # Generous: only a server that hangs takes this long.
 DEADLINE = 10.0
 
-# The ALSA file route of the C++ tests: what is played goes through ALSA's
-# file plugin over a null device to the command named in
-# WAVORBIT_TEST_SINK.  The tests write this text themselves; it is here so
-# that every route has its definition in one place.
-ALSA_FILE_ROUTE = '''pcm.!default {
-  type file
-  slave.pcm { type null }
-  file { @func getenv vars [ WAVORBIT_TEST_SINK ] default "/dev/null" }
-  format "raw"
-}
-'''
+# The ALSA file route, for tests and scripts that need no sound server:
+# ALSA's "default" writes what is played to the file or "|command" named
+# in WAVORBIT_TEST_SINK.
+ALSA_FILE_ROUTE = os.path.join(HERE, 'alsa-file-route.conf')
+
+
+def file_route_env(sink):
+    """The variables that send a client's sound to |sink|."""
+    return {'ALSA_CONFIG_PATH': ALSA_FILE_ROUTE, 'WAVORBIT_TEST_SINK': sink}
 
 
 class RouteError(Exception):
@@ -98,6 +98,8 @@ def _stop(proc, sig=signal.SIGTERM):
     if proc is None or proc.poll() is not None:
         return
     proc.send_signal(sig)
+    if sig != signal.SIGKILL:
+        proc.send_signal(signal.SIGCONT)  # a frozen server takes it too
     try:
         proc.wait(5)
     except subprocess.TimeoutExpired:
@@ -350,6 +352,25 @@ class PipeWire(Route):
         self.run(['pw-cli', 'destroy', str(node)])
         _wait_for('removal of ' + name, lambda: name not in self.nodes())
 
+    def settings(self):
+        out = self.run(['pw-metadata', '-n', 'settings', '0'], check=False) or ''
+        found = {}
+        for line in out.splitlines():
+            if "key:'" in line and "value:'" in line:
+                key = line.split("key:'", 1)[1].split("'", 1)[0]
+                found[key] = line.split("value:'", 1)[1].split("'", 1)[0]
+        return found
+
+    def set_quantum(self, frames):
+        # The default graph runs in blocks of 1024 frames, and of up to 2048
+        # when every client asks for that much latency.
+        want = {'clock.max-quantum': str(max(frames, 2048)),
+                'clock.force-quantum': str(frames)}
+        for key, value in want.items():
+            self.run(['pw-metadata', '-n', 'settings', '0', key, value])
+        _wait_for('quantum %d' % frames,
+                  lambda: all(self.settings().get(k) == v for k, v in want.items()))
+
     def record_command(self, sink, name):
         return ['pw-record', '--target', sink,
                 '-P', '{ stream.capture.sink = true node.name = %s }' % name,
@@ -400,7 +421,7 @@ class Controller:
         verb, args = words[0], words[1:]
         route = self.route
         arity = {'kill': 0, 'start': 0, 'freeze': 0, 'thaw': 0, 'add-sink': 1,
-                 'default': 1, 'remove-sink': 1, 'record': 1}
+                 'default': 1, 'remove-sink': 1, 'record': 1, 'quantum': 1}
         if verb not in arity:
             raise RouteError('unknown command ' + verb)
         if len(args) != arity[verb]:
@@ -428,6 +449,12 @@ class Controller:
             route.remove_sink(args[0])
         elif verb == 'record':
             return self.record_to_file(args[0])
+        elif verb == 'quantum':
+            if not hasattr(route, 'set_quantum'):
+                raise RouteError('%s has no graph quantum' % route.name)
+            if not args[0].isdigit():
+                raise RouteError('quantum takes a number of frames')
+            route.set_quantum(int(args[0]))
         return None
 
 

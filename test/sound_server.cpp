@@ -32,13 +32,20 @@ namespace {
 // Starting a server takes well under a second; only a hang takes this.
 const int kAnswerMillis = 60000;
 
-// The client libraries of both servers, and their ALSA plugins.
+// The client libraries of both servers, which are not built for
+// ThreadSanitizer.  PipeWire's ALSA plugin reads ALSA's ring buffer from its
+// own thread, through libasound, while the program writes it through
+// libasound: the positions that keep them apart are updated in code the
+// sanitizer cannot see.  Ignoring what libasound does (rather than only
+// its reports) also spares that thread the cost of finding those races
+// every cycle, which made it miss its deadlines.  The plugin also takes
+// its thread loop's lock and ALSA's in either order.
 const char kClientLibraries[] =
     "race:libpulse\n"
     "race:libpipewire\n"
     "race:libspa\n"
-    "race:libasound_module_pcm_pulse\n"
-    "race:libasound_module_pcm_pipewire\n";
+    "called_from_lib:libasound.so.2\n"
+    "deadlock:libpipewire\n";
 
 }  // namespace
 
