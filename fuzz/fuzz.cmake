@@ -5,11 +5,8 @@
 add_executable(cmdline_fuzz fuzz/cmdline_fuzz.cpp)
 target_link_libraries(cmdline_fuzz PRIVATE wavorbit_core)
 
-add_executable(play_fuzz fuzz/play_fuzz.cpp src/test_support.cpp)
-target_link_libraries(play_fuzz PRIVATE wavorbit_core GTest::gtest)
-target_compile_definitions(play_fuzz PRIVATE
-  CAPTURE_SINK="$<TARGET_FILE:capture_sink>")
-add_dependencies(play_fuzz capture_sink)
+add_executable(play_fuzz fuzz/play_fuzz.cpp)
+target_link_libraries(play_fuzz PRIVATE test_support)
 
 foreach(target cmdline_fuzz play_fuzz)
   target_link_options(${target} PRIVATE -fsanitize=fuzzer)

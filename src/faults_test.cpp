@@ -18,10 +18,10 @@
 #include <memory>
 #include <thread>
 
-#include "fault_support.h"
-#include "run_program.h"
+#include "loop_check.h"
+#include "program.h"
 #include "sound_server.h"
-#include "test_support.h"
+#include "support.h"
 
 namespace {
 
@@ -47,18 +47,6 @@ double cpu_over(pid_t pid, double seconds)
 double cpu_over_a_second(pid_t pid)
 {
   return cpu_over(pid, 1);
-}
-
-// Ends a program that waits at the prompt with Return: |status|, and
-// |err| on standard error from now on.
-void press_return(Child& c, int status = 0, const std::string& err = "")
-{
-  EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended before Return";
-  ASSERT_EQ(write(c.in, "\n", 1), 1);
-  EXPECT_EQ(wait_status(c.pid), status);
-  EXPECT_EQ(drain(c.err), err);
-  EXPECT_EQ(drain(c.out), "");
-  close(c.in);
 }
 
 // Generous: only a program that never says it, or never ends, takes so

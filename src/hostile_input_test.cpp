@@ -9,8 +9,9 @@
 
 #include <cstdint>
 
-#include "run_program.h"
-#include "test_support.h"
+#include "loop_check.h"
+#include "program.h"
+#include "support.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST_F(HostileInput, UnplayableFilesFailAtOnce)
   for (const std::string& name : names) {
     std::string shown = name.substr(name.rfind('/') + 1, 40);
     Result r = run({name});
-    EXPECT_EQ(r.out, kPlayError) << shown;
+    EXPECT_EQ(r.out, kPlayErrorOutput) << shown;
     EXPECT_EQ(r.status, 1) << shown;
     // One line that names the file.
     std::string named = "wavorbit: " + name + ": ";
@@ -199,11 +200,7 @@ TEST_F(HostileInput, OddButPlayableFilesLoopExactly)
     Child c = spawn({f.name}, Stdio{}, Stdio{});
     EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
     EXPECT_TRUE(wait_for_size(capture(), frames.size() * 4, 10));
-    ASSERT_EQ(write(c.in, "\n", 1), 1);
-    EXPECT_EQ(wait_status(c.pid), 0);
-    EXPECT_EQ(drain(c.err), "");
-    drain(c.out);
-    close(c.in);
+    press_return(c);
     std::vector<char> reference(frames.begin(), frames.end());
     EXPECT_TRUE(is_loop_of(read_file(capture()), reference, 4));
   }
@@ -236,11 +233,7 @@ TEST(HostileRate, AnAbsurdRateStartsQuicklyInBoundedMemory)
   long peak = peak_resident_kb(c.pid);
   EXPECT_GT(peak, 0);
   EXPECT_LT(peak, kPeakKb) << "kB at peak";
-  ASSERT_EQ(write(c.in, "\n", 1), 1);
-  EXPECT_EQ(wait_status(c.pid), 0);
-  EXPECT_EQ(drain(c.err), "");
-  drain(c.out);
-  close(c.in);
+  press_return(c);
   EXPECT_TRUE(is_loop_of(read_file(capture), std::vector<char>(frames.begin(), frames.end()), 4));
 }
 

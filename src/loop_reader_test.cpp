@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "loop_check.h"
+#include "support.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "test_support.h"
+#include "loop_check.h"
+#include "support.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "fault_support.h"
-#include "run_program.h"
-#include "test_support.h"
+#include "loop_check.h"
+#include "program.h"
+#include "support.h"
 
 namespace {
 

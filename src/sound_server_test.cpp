@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
+#include "loop_check.h"
+#include "program.h"
 #include "sound_server.h"
-#include "test_support.h"
+#include "support.h"
 
 namespace {
 
@@ -78,16 +79,6 @@ class ThroughASoundServer : public testing::TestWithParam<const char*> {
     ASSERT_EQ(read_until(c->out, kPrompt), kPrompt) << drain(c->err);
     ASSERT_TRUE(wait_for_sound(server_->capture(), reference_.size() * turns, 30))
         << "played " << turns << " times";
-  }
-
-  // Return ends it: status 0, nothing more on its outputs.
-  void press_return(Child& c)
-  {
-    ASSERT_EQ(write(c.in, "\n", 1), 1) << "ended before Return: " << drain(c.err);
-    EXPECT_EQ(wait_status(c.pid), 0);
-    EXPECT_EQ(drain(c.err), "");
-    EXPECT_EQ(drain(c.out), "");
-    close(c.in);
   }
 
   TempDir dir_;

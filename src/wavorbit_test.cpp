@@ -13,8 +13,9 @@
 
 #include <thread>
 
-#include "run_program.h"
-#include "test_support.h"
+#include "loop_check.h"
+#include "program.h"
+#include "support.h"
 
 extern char** environ;
 
@@ -43,24 +44,24 @@ TEST_F(Wavorbit, AnswersItsArgumentsWithExactTextsAndStatuses)
     int status;
     std::string err;
   } cases[] = {
-      {{}, kBanner + kNoFile, 1, ""},
-      {{"-h"}, kHelp, 0, ""},
-      {{"/h"}, kHelp, 0, ""},
-      {{"-H"}, kHelp, 0, ""},
-      {{"/H"}, kHelp, 0, ""},
-      {{"-?"}, kHelp, 0, ""},
-      {{"/?"}, kHelp, 0, ""},
-      {{"-help.wav"}, kHelp, 0, ""},
-      {{"/home.wav", "x"}, kHelp, 0, ""},
-      {{"--help"}, kPlayError, 1, "wavorbit: --help.wav" + kNoSuchFile},
-      {{"h"}, kPlayError, 1, "wavorbit: h.wav" + kNoSuchFile},
-      {{""}, kPlayError, 1, "wavorbit: .wav" + kNoSuchFile},
-      {{" -h"}, kPlayError, 1, "wavorbit:  -h.wav" + kNoSuchFile},
-      {{"missing"}, kPlayError, 1, "wavorbit: missing.wav" + kNoSuchFile},
-      {{"missing.wav", "-h"}, kPlayError, 1, "wavorbit: missing.wav" + kNoSuchFile},
-      {{std::string(5000, 'x')}, kPlayError, 1,
+      {{}, kNoFileOutput, 1, ""},
+      {{"-h"}, kHelpOutput, 0, ""},
+      {{"/h"}, kHelpOutput, 0, ""},
+      {{"-H"}, kHelpOutput, 0, ""},
+      {{"/H"}, kHelpOutput, 0, ""},
+      {{"-?"}, kHelpOutput, 0, ""},
+      {{"/?"}, kHelpOutput, 0, ""},
+      {{"-help.wav"}, kHelpOutput, 0, ""},
+      {{"/home.wav", "x"}, kHelpOutput, 0, ""},
+      {{"--help"}, kPlayErrorOutput, 1, "wavorbit: --help.wav" + kNoSuchFile},
+      {{"h"}, kPlayErrorOutput, 1, "wavorbit: h.wav" + kNoSuchFile},
+      {{""}, kPlayErrorOutput, 1, "wavorbit: .wav" + kNoSuchFile},
+      {{" -h"}, kPlayErrorOutput, 1, "wavorbit:  -h.wav" + kNoSuchFile},
+      {{"missing"}, kPlayErrorOutput, 1, "wavorbit: missing.wav" + kNoSuchFile},
+      {{"missing.wav", "-h"}, kPlayErrorOutput, 1, "wavorbit: missing.wav" + kNoSuchFile},
+      {{std::string(5000, 'x')}, kPlayErrorOutput, 1,
        "wavorbit: " + kLongName + ": File name too long\n"},
-      {{"\x80\xff\xe9.wav"}, kPlayError, 1, "wavorbit: \x80\xff\xe9.wav" + kNoSuchFile},
+      {{"\x80\xff\xe9.wav"}, kPlayErrorOutput, 1, "wavorbit: \x80\xff\xe9.wav" + kNoSuchFile},
   };
   for (const auto& c : cases) {
     Result r = run(c.args);
@@ -134,7 +135,7 @@ TEST_F(Wavorbit, SaysWhyAStartFailed)
     }
     setenv("ALSA_CONFIG_PATH", c.config.empty() ? route.c_str() : c.config.c_str(), 1);
     Result r = args.size() == 1 ? run(args) : run_program("setpriv", args);
-    EXPECT_EQ(r.out, kPlayError) << c.what;
+    EXPECT_EQ(r.out, kPlayErrorOutput) << c.what;
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_EQ(r.err, c.err) << c.what;
   }
@@ -174,11 +175,7 @@ TEST_F(Wavorbit, PlaysAnExactLoopUntilReturn)
   EXPECT_EQ(read_until(c.out, kPrompt), kPrompt);
   // Several turns of the loop reach the device while the program waits.
   EXPECT_TRUE(wait_for_size(dir_.path("capture.raw"), 2205 * 4 * 4, 10));
-  ASSERT_EQ(write(c.in, "\n", 1), 1);
-  EXPECT_EQ(wait_status(c.pid), 0);
-  EXPECT_EQ(drain(c.out), "");
-  EXPECT_EQ(drain(c.err), "");
-  close(c.in);
+  press_return(c);
   EXPECT_TRUE(sink_finished(dir_.path("capture.raw"))) << "played on after exit";
   EXPECT_TRUE(is_loop_of(captured(), decode_all(tune(), SampleType::Int16), 4));
 }
@@ -234,7 +231,7 @@ TEST_F(Wavorbit, WritesEveryKindOfStandardOutput)
     std::string file_text;
   } cases[] = {
       {"file, help", {"-?"}, from_path("/dev/null", O_RDONLY),
-       from_path(out_file, O_WRONLY | O_CREAT | O_TRUNC), 0, kHelp},
+       from_path(out_file, O_WRONLY | O_CREAT | O_TRUNC), 0, kHelpOutput},
       {"file, playing", {tune()}, from_path("/dev/null", O_RDONLY),
        from_path(out_file, O_WRONLY | O_CREAT | O_TRUNC), 0, kPrompt},
       {"null device", {tune()}, from_path("/dev/null", O_RDONLY),

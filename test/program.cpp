@@ -1,6 +1,7 @@
-#include "run_program.h"
+#include "program.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -9,14 +10,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <sstream>
 #include <thread>
 
-#include "test_support.h"
+#include "support.h"
 
 extern char** environ;
 
 namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // Sets up descriptor |fd| of the child as |stdio| says.  For a pipe,
 // returns the test's end of it (|fd| 0 is written by the test, 1 read) and
@@ -89,6 +97,16 @@ Child spawn_program(const std::string& program, const std::vector<std::string>& 
   for (int fd : child_ends)
     close(fd);
   return child;
+}
+
+void press_return(Child& c, int status, const std::string& err)
+{
+  EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "ended before Return";
+  ASSERT_EQ(write(c.in, "\n", 1), 1);
+  EXPECT_EQ(wait_status(c.pid), status);
+  EXPECT_EQ(drain(c.err), err);
+  EXPECT_EQ(drain(c.out), "");
+  close(c.in);
 }
 
 std::string drain(int fd)
@@ -193,4 +211,46 @@ double main_thread_cpu_seconds(pid_t pid)
 {
   std::string id = std::to_string(pid);
   return stat_cpu_seconds("/proc/" + id + "/task/" + id + "/stat");
+}
+
+std::string read_until_within(int fd, const std::string& text, double seconds)
+{
+  auto start = std::chrono::steady_clock::now();
+  std::string got;
+  char buf[256];
+  while (got.find(text) == std::string::npos) {
+    double left = seconds - seconds_since(start);
+    if (left <= 0)
+      break;
+    pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left * 1000) + 1);
+    if (ready == -1 && errno == EINTR)
+      continue;
+    if (ready <= 0)
+      break;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+      break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+int exit_status_within(pid_t pid, double seconds)
+{
+  auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done == -1)
+      return -1;
+    if (seconds_since(start) > seconds) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }

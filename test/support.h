@@ -1,7 +1,6 @@
-// Fixtures and sound routes shared by the tests.
+// Fixtures, files and sound routes for the tests, the fuzz targets and
+// the soak check; needs no test framework.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -19,18 +18,19 @@ class TempDir {
   std::string dir_;
 };
 
-// Writes a sound file of |frames| frames of noise in libsndfile |format|.
+// Writes a sound file of |frames| frames of noise in libsndfile |format|;
+// aborts the test program when it cannot.
 void write_fixture(const std::string& path, int format, int channels, int rate,
                    int frames);
 
 // Every frame of |path| as libsndfile decodes it into |type|.
 std::vector<char> decode_all(const std::string& path, SampleType type);
 
-// Whether |capture| is |frames|, frame for frame, repeated from the first
-// frame (a trailing partial frame is ignored).
-testing::AssertionResult is_loop_of(const std::string& capture,
-                                    const std::vector<char>& frames,
-                                    size_t frame_bytes);
+// The first frame of |capture| that is not |frames| repeated from the
+// first (a trailing partial frame is ignored), or the number of whole
+// frames in |capture| when there is none.
+size_t first_frame_off_loop(const std::string& capture, const std::vector<char>& frames,
+                            size_t frame_bytes);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
@@ -56,3 +56,10 @@ std::string capture_to(const std::string& path, size_t limit, long bytes_per_sec
 // finish: nothing that was played is still on its way to the file, and
 // nothing more can come.  Returns whether they did.
 bool sink_finished(const std::string& path, double seconds = 10);
+
+// Waits up to |seconds| for a sound thread that a stop left behind to
+// end (ALSA's file plugin writes out what it holds when stopped, at the
+// pace of the test's sink); returns whether none is left.  A process must
+// not end beside such a thread: the leak check at its exit stops every
+// thread, which cuts the plugin's write short, and the plugin asserts.
+bool sound_thread_ended(double seconds);

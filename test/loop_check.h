@@ -1,23 +1,19 @@
-// Test helpers for faults under a playing program: waiting for what it
-// says or for its end with a deadline that only catches hangs, and
-// finding the loop in a recording that starts anywhere in it.
+// Assertions on what was played: a recording compared, frame for frame,
+// with the file's frames repeated.
 #pragma once
-
-#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-// Reads from |fd| until |text| has arrived, the pipe closes or |seconds|
-// have passed; returns what was read.
-std::string read_until_within(int fd, const std::string& text, double seconds);
+#include "support.h"
 
-// Waits up to |seconds| for |pid| to end; its exit status, or -1 when it
-// is still running (it is then killed and reaped) or did not exit
-// normally.
-int exit_status_within(pid_t pid, double seconds);
+// Whether |capture| is |frames|, frame for frame, repeated from the first
+// frame (a trailing partial frame is ignored).
+testing::AssertionResult is_loop_of(const std::string& capture,
+                                    const std::vector<char>& frames,
+                                    size_t frame_bytes);
 
 // Whether |capture| plays the loop of |frames| on from some frame of it:
 // every frame that is not silence (all bytes zero) is a frame of the loop,

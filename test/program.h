@@ -9,10 +9,12 @@
 
 #include "version.h"
 
-const std::string kBanner = "wavorbit " WAVORBIT_VERSION "\r\n";
-const std::string kNoFile = "***ERROR : please specify playback file name";
-const std::string kHelp = kBanner + "wavorbit - waveaudio loop playback\r\n  usage : wavorbit foo.wav";
-const std::string kPlayError = kBanner + "***ERROR : file open or playback error";
+// What the program writes on standard output, byte for byte, on each path.
+const std::string kBannerLine = "wavorbit " WAVORBIT_VERSION "\r\n";
+const std::string kNoFileOutput = kBannerLine + "***ERROR : please specify playback file name";
+const std::string kHelpOutput =
+    kBannerLine + "wavorbit - waveaudio loop playback\r\n  usage : wavorbit foo.wav";
+const std::string kPlayErrorOutput = kBannerLine + "***ERROR : file open or playback error";
 const std::string kPrompt = "hit return key to stop...";
 
 // How a standard descriptor of the child is set up: a pipe the test reads
@@ -42,6 +44,12 @@ Child spawn(const std::vector<std::string>& args, const Stdio& in, const Stdio& 
 // The same for another |program|, looked up in PATH.
 Child spawn_program(const std::string& program, const std::vector<std::string>& args,
                     const Stdio& in, const Stdio& out);
+
+// Presses Return in a program that waits at its prompt, and waits for
+// its end: it must have been running still, end with |status|, write
+// |err| on standard error from now on and nothing more on standard
+// output.  Closes the child's pipes.
+void press_return(Child& c, int status = 0, const std::string& err = "");
 
 // Everything |fd| gives until it closes; closes it.
 std::string drain(int fd);
@@ -77,3 +85,12 @@ double cpu_seconds(pid_t pid);
 
 // CPU seconds its main thread has used so far, or -1.
 double main_thread_cpu_seconds(pid_t pid);
+
+// Reads from |fd| until |text| has arrived, the pipe closes or |seconds|
+// have passed; returns what was read.
+std::string read_until_within(int fd, const std::string& text, double seconds);
+
+// Waits up to |seconds| for |pid| to end; its exit status, or -1 when it
+// is still running (it is then killed and reaped) or did not exit
+// normally.
+int exit_status_within(pid_t pid, double seconds);

@@ -1,20 +1,9 @@
-#include "fault_support.h"
+#include "loop_check.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstring>
-#include <thread>
+
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 bool is_silence(const char* frame, size_t frame_bytes)
 {
@@ -27,46 +16,22 @@ bool is_silence(const char* frame, size_t frame_bytes)
 
 }  // namespace
 
-std::string read_until_within(int fd, const std::string& text, double seconds)
+testing::AssertionResult is_loop_of(const std::string& capture,
+                                    const std::vector<char>& frames,
+                                    size_t frame_bytes)
 {
-  auto start = std::chrono::steady_clock::now();
-  std::string got;
-  char buf[256];
-  while (got.find(text) == std::string::npos) {
-    double left = seconds - seconds_since(start);
-    if (left <= 0)
-      break;
-    pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left * 1000) + 1);
-    if (ready == -1 && errno == EINTR)
-      continue;
-    if (ready <= 0)
-      break;
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0)
-      break;
-    got.append(buf, static_cast<size_t>(n));
+  if (frames.empty() || frame_bytes == 0)
+    return testing::AssertionFailure() << "no reference frames";
+  size_t count = frames.size() / frame_bytes;
+  size_t captured = capture.size() / frame_bytes;
+  size_t i = first_frame_off_loop(capture, frames, frame_bytes);
+  if (i < captured) {
+    return testing::AssertionFailure()
+           << "frame " << i << " of " << captured << " (turn " << i / count
+           << ", frame " << i % count << " of " << count << ") differs";
   }
-  return got;
-}
-
-int exit_status_within(pid_t pid, double seconds)
-{
-  auto start = std::chrono::steady_clock::now();
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (done == -1)
-      return -1;
-    if (seconds_since(start) > seconds) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return testing::AssertionSuccess() << captured << " frames, " << captured / count
+                                     << " turns";
 }
 
 testing::AssertionResult continues_loop(const std::string& capture,
