@@ -1,4 +1,4 @@
-"""The table, the plot and docs/benchmarks.md, from the runs."""
+"""The table, the plot and bench/results/benchmarks.md, from the runs."""
 import os
 import platform
 import statistics
