@@ -114,8 +114,7 @@ TEST(FaultsWhilePlaying, TheFileChangesUnderThePlayer)
     SCOPED_TRACE(f.what);
     TempDir dir;
     std::string file = dir.path("tune.wav"), other = dir.path("other.wav");
-    // Long enough to be read from the file as it plays, not from memory.
-    write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, 2205);
+    write_fixture(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, kStreamedFrames);
     write_fixture(other, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 8000, 777);
     std::vector<char> reference = decode_all(file, SampleType::Int16);
     std::string capture = dir.path("capture.raw");

@@ -18,6 +18,10 @@ class TempDir {
   std::string dir_;
 };
 
+// A fixture of this many frames is longer than the memory loop takes in
+// any sample type: the player reads it from the file as it plays.
+const int kStreamedFrames = static_cast<int>(kMemoryLoopBytes) + 213;
+
 // Writes a sound file of |frames| frames of noise in libsndfile |format|;
 // aborts the test program when it cannot.
 void write_fixture(const std::string& path, int format, int channels, int rate,
