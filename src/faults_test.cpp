@@ -182,6 +182,24 @@ struct ServerPlay {
     }
   }
 
+  // Whether the server runs and the program plays through it.
+  testing::AssertionResult playing()
+  {
+    if (!server.ready())
+      return testing::AssertionFailure() << server.error();
+    if (prompt != kPrompt)
+      return testing::AssertionFailure() << "no prompt: " << drain(child.err);
+    return testing::AssertionSuccess();
+  }
+
+  // Sends |command|, which answers with the path of a new recording.
+  std::string recording_from(const std::string& command)
+  {
+    std::string answer = server.command(command);
+    EXPECT_EQ(answer.compare(0, 3, "ok "), 0) << command << ": " << answer;
+    return answer.compare(0, 3, "ok ") == 0 ? answer.substr(3) : dir.path("none");
+  }
+
   TempDir dir;
   SoundServer server;
   std::string file;
@@ -207,13 +225,10 @@ TEST(FaultsWhilePlaying, TheSoundServerIsKilledAndStartedAgain)
   for (const char* route : kServers) {
     SCOPED_TRACE(route);
     ServerPlay play(route);
-    ASSERT_TRUE(play.server.ready()) << play.server.error();
-    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_TRUE(play.playing());
     ASSERT_EQ(play.server.command("kill"), "ok");
     expect_lost_line(play.child);
-    std::string started = play.server.command("start");
-    ASSERT_EQ(started.compare(0, 3, "ok "), 0) << started;
-    std::string recording = started.substr(3);
+    std::string recording = play.recording_from("start");
     EXPECT_EQ(read_until_within(play.child.err, kBack, kDeadline), kBack);
     EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
     press_return(play.child);
@@ -227,8 +242,7 @@ TEST(FaultsWhilePlaying, TheSoundServerFreezesThenReturn)
   for (const char* route : kServers) {
     SCOPED_TRACE(route);
     ServerPlay play(route);
-    ASSERT_TRUE(play.server.ready()) << play.server.error();
-    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_TRUE(play.playing());
     ASSERT_EQ(play.server.command("freeze"), "ok");
     sleep_seconds(0.5);
     ASSERT_EQ(write(play.child.in, "\n", 1), 1);
@@ -247,12 +261,9 @@ TEST(FaultsWhilePlaying, TheSinkIsRemoved)
   for (const char* route : kServers) {
     SCOPED_TRACE(route);
     ServerPlay play(route);
-    ASSERT_TRUE(play.server.ready()) << play.server.error();
-    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_TRUE(play.playing());
     ASSERT_EQ(play.server.command("add-sink other"), "ok");
-    std::string recorded = play.server.command("record other");
-    ASSERT_EQ(recorded.compare(0, 3, "ok "), 0) << recorded;
-    std::string recording = recorded.substr(3);
+    std::string recording = play.recording_from("record other");
     ASSERT_EQ(play.server.command("default other"), "ok");
     ASSERT_EQ(play.server.command("remove-sink cap"), "ok");
     EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
@@ -272,8 +283,7 @@ TEST(FaultsWhilePlaying, TheSoundServerIsGoneUntilReturn)
   for (const char* route : kServers) {
     SCOPED_TRACE(route);
     ServerPlay play(route);
-    ASSERT_TRUE(play.server.ready()) << play.server.error();
-    ASSERT_EQ(play.prompt, kPrompt) << drain(play.child.err);
+    ASSERT_TRUE(play.playing());
     ASSERT_EQ(play.server.command("kill"), "ok");
     expect_lost_line(play.child);
     expect_idle_while_lost(play.child.pid);
