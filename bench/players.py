@@ -90,7 +90,9 @@ def _sample(pid, cpu, switches, names=None):
         return
     for tid in tids:
         try:
-            if names is not None and tid not in names:
+            # Read again each time: until the player's exec, its first
+            # thread still has the name of the process that started it.
+            if names is not None:
                 with open('/proc/%d/task/%s/comm' % (pid, tid)) as f:
                     names[tid] = f.read().strip()
             with open('/proc/%d/task/%s/schedstat' % (pid, tid)) as f:
