@@ -220,15 +220,18 @@ class Installed(harness.TestCase):
     def test_answers(self):
         # The installed program answers as the built one does, byte for byte,
         # and with the texts it must print.
-        for args, status, out in [(['-h'], 0, HELP_TEXT), (['/?'], 0, HELP_TEXT),
-                                  ([], 1, NO_FILE_TEXT), (['missing.wav'], 1, PLAY_ERROR_TEXT)]:
+        for args, status, out, err in [
+                (['-h'], 0, HELP_TEXT, b''), (['/?'], 0, HELP_TEXT, b''),
+                ([], 1, NO_FILE_TEXT, b''),
+                (['missing.wav'], 1, PLAY_ERROR_TEXT,
+                 b'wavorbit: missing.wav: No such file or directory\n')]:
             name = 'installed wavorbit %s' % (args[0] if args else '(no argument)')
             with self.subTest('%s: status %d, same bytes as the build\'s binary' % (name, status)):
                 ran = run(['/usr/bin/wavorbit'] + args, cwd=TMP)
                 built = run([os.path.join(BUILD, 'wavorbit')] + args, cwd=TMP)
                 self.assertEqual(ran, built, "differs from the build's binary: %s, %s"
                                  % (ran, built))
-                assert_ran(self, ran, status, out)
+                assert_ran(self, ran, status, out, err)
         with self.subTest("banner of the installed wavorbit -h is '%s'" % BANNER.decode()):
             ran = run(['/usr/bin/wavorbit', '-h'])
             self.assertEqual(ran.out.split(b'\n')[0], BANNER + b'\r',
@@ -239,7 +242,8 @@ class Installed(harness.TestCase):
         # A device picked the way the manual page says: ALSA_CONFIG_PATH
         # naming alsa.conf and a file of one's own.  The device is ALSA's
         # file plugin on its null device; the file is a pipe to head, which
-        # keeps the first bytes played.  The turn is 100 frames of a mono
+        # keeps the first bytes played, then cat, which takes the rest (a
+        # sink that stops reading is a lost device).  The turn is 100 frames of a mono
         # 8 kHz ramp; 320 turns are 64,000 bytes: several writes, many seams.
         turn = b''.join(struct.pack('<H', (i * 613 + 1) & 0xFFFF) for i in range(100))
         loops = 320
@@ -248,7 +252,7 @@ class Installed(harness.TestCase):
         conf = os.path.join(TMP, 'file-device.conf')
         with open(conf, 'w') as f:
             f.write('pcm.!default {\n  type file\n  slave.pcm null\n'
-                    '  file "|head -c %d >%s"\n  format "raw"\n}\n'
+                    '  file "|(head -c %d >%s; cat >/dev/null)"\n  format "raw"\n}\n'
                     % (loops * len(turn), played))
         prog = harness.start(
             ['/usr/bin/wavorbit', 'tone'], stdin=PIPE, cwd=TMP,
