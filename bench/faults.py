@@ -16,27 +16,17 @@
 Not a test: the figures depend on the machine and its load.
 """
 import os
-import random
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
-import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONTROLLER = os.path.join(HERE, '..', 'test', 'sound_route.py')
-RATE = 44100
-FRAME = 4  # s16le stereo
-
-
-def write_noise(path, frames):
-    r = random.Random(7)
-    with wave.open(path, 'wb') as w:
-        w.setnchannels(2)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(bytes(r.getrandbits(8) for _ in range(frames * FRAME)))
+# The test signals are the tests' own, in test/wavfile.py.
+sys.path.insert(0, os.path.join(HERE, '..', 'test'))
+from wavfile import FRAME_BYTES as FRAME, RATE, noise_frames, write_wav  # noqa: E402
 
 
 class Controller:
@@ -158,7 +148,7 @@ def main(argv):
     rounds = int(argv[2]) if len(argv) > 2 else 3
     with tempfile.TemporaryDirectory(prefix='wvf-') as d:
         tune = os.path.join(d, 'tune.wav')
-        write_noise(tune, RATE // 2)
+        write_wav(tune, noise_frames(RATE // 2))
         for route in ('pulse', 'pipewire'):
             results = [one_round(wavorbit, route, tune) for _ in range(rounds)]
             print('== %s, %d rounds' % (route, rounds))
