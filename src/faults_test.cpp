@@ -156,8 +156,6 @@ TEST(FaultsWhilePlaying, TheDeviceGoesAwayForGood)
   press_return(c, 1);
 }
 
-const char* const kServers[] = {"pulse", "pipewire"};
-
 // The program playing a noise loop through a private sound server.
 struct ServerPlay {
   explicit ServerPlay(const char* route) : server(route, dir.path("s"))
@@ -218,78 +216,73 @@ const size_t kSecondBytes = 44100 * 4;
 // the loop makes one at every write.
 const size_t kJunctions = 4;
 
+// Each fault on each sound server: PulseAudio and PipeWire.
+class ServerFaults : public testing::TestWithParam<const char*> {
+ protected:
+  ServerPlay play{GetParam()};
+};
+
 // The server is killed, then started again: the sound comes back and the
 // loop goes on, frame for frame, from where it was.
-TEST(FaultsWhilePlaying, TheSoundServerIsKilledAndStartedAgain)
+TEST_P(ServerFaults, TheSoundServerIsKilledAndStartedAgain)
 {
-  for (const char* route : kServers) {
-    SCOPED_TRACE(route);
-    ServerPlay play(route);
-    ASSERT_TRUE(play.playing());
-    ASSERT_EQ(play.server.command("kill"), "ok");
-    expect_lost_line(play.child);
-    std::string recording = play.recording_from("start");
-    EXPECT_EQ(read_until_within(play.child.err, kBack, kDeadline), kBack);
-    EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
-    press_return(play.child);
-    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
-  }
+  ASSERT_TRUE(play.playing());
+  ASSERT_EQ(play.server.command("kill"), "ok");
+  expect_lost_line(play.child);
+  std::string recording = play.recording_from("start");
+  EXPECT_EQ(read_until_within(play.child.err, kBack, kDeadline), kBack);
+  EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
+  press_return(play.child);
+  EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
 }
 
 // The server stops answering (SIGSTOP): Return still ends the program.
-TEST(FaultsWhilePlaying, TheSoundServerFreezesThenReturn)
+TEST_P(ServerFaults, TheSoundServerFreezesThenReturn)
 {
-  for (const char* route : kServers) {
-    SCOPED_TRACE(route);
-    ServerPlay play(route);
-    ASSERT_TRUE(play.playing());
-    ASSERT_EQ(play.server.command("freeze"), "ok");
-    sleep_seconds(0.5);
-    ASSERT_EQ(write(play.child.in, "\n", 1), 1);
-    EXPECT_EQ(exit_status_within(play.child.pid, kDeadline), 0) << "did not end";
-    EXPECT_EQ(play.server.command("thaw"), "ok");
-    EXPECT_EQ(drain(play.child.err), "");
-    EXPECT_EQ(drain(play.child.out), "");
-    close(play.child.in);
-  }
+  ASSERT_TRUE(play.playing());
+  ASSERT_EQ(play.server.command("freeze"), "ok");
+  sleep_seconds(0.5);
+  ASSERT_EQ(write(play.child.in, "\n", 1), 1);
+  EXPECT_EQ(exit_status_within(play.child.pid, kDeadline), 0) << "did not end";
+  EXPECT_EQ(play.server.command("thaw"), "ok");
+  EXPECT_EQ(drain(play.child.err), "");
+  EXPECT_EQ(drain(play.child.out), "");
+  close(play.child.in);
 }
 
 // The sink that plays is removed while another is the default: the sound
 // goes on there.
-TEST(FaultsWhilePlaying, TheSinkIsRemoved)
+TEST_P(ServerFaults, TheSinkIsRemoved)
 {
-  for (const char* route : kServers) {
-    SCOPED_TRACE(route);
-    ServerPlay play(route);
-    ASSERT_TRUE(play.playing());
-    ASSERT_EQ(play.server.command("add-sink other"), "ok");
-    std::string recording = play.recording_from("record other");
-    ASSERT_EQ(play.server.command("default other"), "ok");
-    ASSERT_EQ(play.server.command("remove-sink cap"), "ok");
-    EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
-    ASSERT_EQ(write(play.child.in, "\n", 1), 1);
-    EXPECT_EQ(wait_status(play.child.pid), 0);
-    drain(play.child.err);  // a loss and return along the way are no fault
-    EXPECT_EQ(drain(play.child.out), "");
-    close(play.child.in);
-    EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
-  }
+  ASSERT_TRUE(play.playing());
+  ASSERT_EQ(play.server.command("add-sink other"), "ok");
+  std::string recording = play.recording_from("record other");
+  ASSERT_EQ(play.server.command("default other"), "ok");
+  ASSERT_EQ(play.server.command("remove-sink cap"), "ok");
+  EXPECT_TRUE(wait_for_size(recording, 3 * kSecondBytes, kDeadline));
+  ASSERT_EQ(write(play.child.in, "\n", 1), 1);
+  EXPECT_EQ(wait_status(play.child.pid), 0);
+  drain(play.child.err);  // a loss and return along the way are no fault
+  EXPECT_EQ(drain(play.child.out), "");
+  close(play.child.in);
+  EXPECT_TRUE(continues_loop(read_file(recording), play.reference, 4, 44100, kJunctions));
 }
 
 // The server is killed and stays away: the program waits quietly, and
 // Return ends it with status 1.
-TEST(FaultsWhilePlaying, TheSoundServerIsGoneUntilReturn)
+TEST_P(ServerFaults, TheSoundServerIsGoneUntilReturn)
 {
-  for (const char* route : kServers) {
-    SCOPED_TRACE(route);
-    ServerPlay play(route);
-    ASSERT_TRUE(play.playing());
-    ASSERT_EQ(play.server.command("kill"), "ok");
-    expect_lost_line(play.child);
-    expect_idle_while_lost(play.child.pid);
-    press_return(play.child, 1);
-  }
+  ASSERT_TRUE(play.playing());
+  ASSERT_EQ(play.server.command("kill"), "ok");
+  expect_lost_line(play.child);
+  expect_idle_while_lost(play.child.pid);
+  press_return(play.child, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(FaultsWhilePlaying, ServerFaults, testing::Values("pulse", "pipewire"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
 
 // Input that never ends and never holds a line end: read and forgotten,
 // for as long as it comes.
