@@ -15,6 +15,51 @@ size_t sample_bytes(SampleType type)
   return 0;
 }
 
+namespace {
+
+// Opens the file again at its first frame.
+bool reopen(LoopReader* reader)
+{
+  sf_close(reader->file);
+  reader->file = nullptr;
+  if (lseek(reader->fd, 0, SEEK_SET) != 0)
+    return false;
+  SF_INFO info = {};
+  reader->file = sf_open_fd(reader->fd, SFM_READ, &info, SF_FALSE);
+  if (reader->file == nullptr)
+    return false;
+  if (info.format != reader->info.format || info.channels != reader->info.channels ||
+      info.samplerate != reader->info.samplerate) {
+    sf_close(reader->file);
+    reader->file = nullptr;
+    return false;
+  }
+  sf_command(reader->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  return true;
+}
+
+
+// Whether sf_seek back to frame 0 gives the frames the first read gave.
+// It does not for every file libsndfile opens (an AU header whose data
+// offset points inside the header, for one); such a file is decoded again
+// from the start at each turn, as one that cannot seek.  Leaves the file
+// at frame 0.
+bool seek_returns_to_start(LoopReader* reader)
+{
+  const sf_count_t kProbe = 16;
+  const size_t channels = static_cast<size_t>(reader->info.channels);
+  std::vector<double> first(kProbe * channels), again(kProbe * channels);
+  sf_count_t n = sf_readf_double(reader->file, first.data(), kProbe);
+  if (sf_seek(reader->file, 0, SEEK_SET) != 0)
+    return false;
+  if (sf_readf_double(reader->file, again.data(), kProbe) != n ||
+      memcmp(first.data(), again.data(), static_cast<size_t>(n) * channels * sizeof(double)) != 0)
+    return false;
+  return sf_seek(reader->file, 0, SEEK_SET) == 0;
+}
+
+}  // namespace
+
 bool loop_open(LoopReader* reader, int fd)
 {
   reader->fd = fd;
@@ -30,6 +75,11 @@ bool loop_open(LoopReader* reader, int fd)
   // Float samples beyond full scale are clipped, not wrapped, when they
   // have to be read as integers.
   sf_command(reader->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  reader->seeks = seek_returns_to_start(reader);
+  if (!reader->seeks && !reopen(reader)) {
+    loop_close(reader);
+    return false;
+  }
   reader->type = native_sample_type(*reader);
   return true;
 }
@@ -94,28 +144,13 @@ sf_count_t read_frames(LoopReader* reader, char* buf, sf_count_t frames)
   return 0;
 }
 
-// Goes back to the first frame.  Formats that cannot seek (GSM 6.10 in
-// WAV, for one) are decoded again from the start of the file.
+// Goes back to the first frame.  Files that cannot seek there (GSM 6.10
+// in WAV, for one) are decoded again from the start.
 bool rewind(LoopReader* reader)
 {
-  if (sf_seek(reader->file, 0, SEEK_SET) == 0)
+  if (reader->seeks && sf_seek(reader->file, 0, SEEK_SET) == 0)
     return true;
-  sf_close(reader->file);
-  reader->file = nullptr;
-  if (lseek(reader->fd, 0, SEEK_SET) != 0)
-    return false;
-  SF_INFO info = {};
-  reader->file = sf_open_fd(reader->fd, SFM_READ, &info, SF_FALSE);
-  if (reader->file == nullptr)
-    return false;
-  if (info.format != reader->info.format || info.channels != reader->info.channels ||
-      info.samplerate != reader->info.samplerate) {
-    sf_close(reader->file);
-    reader->file = nullptr;
-    return false;
-  }
-  sf_command(reader->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  return true;
+  return reopen(reader);
 }
 
 // Decodes the whole file into the cache if it is short; otherwise leaves

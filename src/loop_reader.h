@@ -22,6 +22,7 @@ struct LoopReader {
   SNDFILE* file = nullptr;  // null once the file has nothing more to give
   SF_INFO info = {};
   SampleType type = SampleType::Int16;  // what loop_read() gives
+  bool seeks = true;  // going back to frame 0 with sf_seek lands there
   bool cache_tried = false;
   std::vector<char> cache;  // the whole file, when it is that short
   size_t cache_at = 0;      // next frame of |cache|

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "loop_check.h"
 #include "support.h"
 
@@ -123,6 +125,33 @@ TEST(LoopRead, GivesTheChosenType)
       EXPECT_TRUE(is_loop_of(got, reference, frame_bytes)) << static_cast<int>(type);
     }
   }
+}
+
+// An AU header whose data offset points inside the header: libsndfile
+// reads from one place at the open and seeks to another for frame 0.
+// The loop must still be the frames the file gives, turn after turn.
+TEST(LoopRead, GoesBackToTheFramesTheFileGaveFirst)
+{
+  auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  const size_t frames = kMemoryLoopBytes;  // 16-bit mono: read as it plays
+  std::string bytes = ".snd" + be32(1) + be32(frames * 2) + be32(3) + be32(8000) + be32(1);
+  for (size_t i = 0; i < frames; ++i)
+    bytes += be32(static_cast<uint32_t>(i * 2654435761u)).substr(0, 2);
+  TempDir dir;
+  std::string path = dir.path("odd.au");
+  write_file(path, bytes);
+  std::vector<char> reference = decode_all(path, SampleType::Int16);
+  ASSERT_GT(reference.size(), kMemoryLoopBytes);
+  LoopReader reader;
+  ASSERT_TRUE(open_path(&reader, path));
+  std::string got(reference.size() * 3, '\0');
+  size_t count = reference.size() / 2;
+  ASSERT_EQ(loop_read(&reader, got.data(), count * 3), count * 3);
+  loop_close(&reader);
+  EXPECT_TRUE(is_loop_of(got, reference, 2));
 }
 
 TEST(LoopOpen, RefusesWhatLibsndfileCannotDecode)
